@@ -1,0 +1,127 @@
+// The ELF file library: one in-memory model for ELF files of either class
+// and byte order, the field codec, the readers, the loader and the writer.
+//
+// Every record is held in its 64-bit form in host byte order.  Reading goes
+// field by field through the codec in the process-wide ByteOrder, which the
+// last file-header read set; the writer therefore writes in the input's byte
+// order.  Errors end the program through genelf_error (status 1).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "genelf/elf_types.h"
+
+// One ELF file in memory.  Counts of phdrs and shdrs are ehdr.e_phnum and
+// ehdr.e_shnum; the sizes of shstrtab and strtab are the sh_size of the
+// sections they came from.
+struct ElfImage {
+    Elf64_Ehdr ehdr;
+    Elf64_Phdr* phdrs;
+    Elf64_Shdr* shdrs;
+    uint8_t* shstrtab;
+    Elf64_Sym* syms;
+    uint32_t nsyms;
+    uint8_t* strtab;
+    // Byte counts of the two owned tables.  The headers describe them too,
+    // but a malformed file can make a header disagree with what was read
+    // (duplicate section names, a symbol table without entries), and every
+    // name lookup and section write is bounded by these instead.
+    uint64_t shstrtab_size;
+    uint64_t strtab_size;
+};
+
+// A file header with e_shnum and e_shstrndx widened to 32 bits; used by the
+// section and symbol readers.
+struct ElfXHeader {
+    uint8_t e_ident[EI_NIDENT];
+    uint16_t e_type;
+    uint16_t e_machine;
+    uint32_t e_version;
+    uint64_t e_entry;
+    uint64_t e_phoff;
+    uint64_t e_shoff;
+    uint32_t e_flags;
+    uint16_t e_ehsize;
+    uint16_t e_phentsize;
+    uint16_t e_phnum;
+    uint16_t e_shentsize;
+    uint32_t e_shnum;
+    uint32_t e_shstrndx;
+};
+
+// A file's class as a bit count: 32, 64, or -1 for any other class byte.
+using elfbits = int32_t;
+
+// 0 unset, 1 big-endian, 2 little-endian (the library's own numbers, not
+// EI_DATA values).
+enum : int { BYTEORDER_UNSET = 0, BYTEORDER_BIG = 1, BYTEORDER_LITTLE = 2 };
+extern int ByteOrder;
+
+// Address size of the loaded input, 4 or 8; set by load_executable.
+extern int32_t ElfWordSize;
+
+// ---- codec and library services (codec.cpp) ----
+int genelf_getbyte(FILE* stream);
+uint16_t genelf_read16(FILE* stream);
+uint32_t genelf_read32(FILE* stream);
+uint64_t genelf_read64(FILE* stream);
+void genelf_write16(FILE* stream, uint16_t value);
+void genelf_write32(FILE* stream, uint32_t value);
+void genelf_write64(FILE* stream, uint64_t value);
+
+void* genelf_alloc(size_t size);
+void* genelf_read_block(FILE* stream, void* buffer, size_t count);
+[[noreturn]] void genelf_error(const char* message, const char* argument);
+[[noreturn]] void genelf_overflow();
+[[noreturn]] void genelf_bad_elfbits();
+bool genelf_is_elf(FILE* stream);
+elfbits genelf_elfbits(FILE* stream, int64_t offset);
+
+Elf64_Ehdr* genelf_ehdr32to64(Elf64_Ehdr* dst, const Elf32_Ehdr* src);
+Elf32_Ehdr* genelf_ehdr64to32(Elf32_Ehdr* dst, const Elf64_Ehdr* src);
+Elf64_Phdr* genelf_phdr32to64(Elf64_Phdr* dst, const Elf32_Phdr* src, uint64_t count);
+Elf32_Phdr* genelf_phdr64to32(Elf32_Phdr* dst, const Elf64_Phdr* src, uint64_t count);
+Elf64_Shdr* genelf_shdr32to64(Elf64_Shdr* dst, const Elf32_Shdr* src, uint64_t count);
+Elf32_Shdr* genelf_shdr64to32(Elf32_Shdr* dst, const Elf64_Shdr* src, uint64_t count);
+Elf64_Sym* genelf_sym32to64(Elf64_Sym* dst, const Elf32_Sym* src, uint64_t count);
+Elf32_Sym* genelf_sym64to32(Elf32_Sym* dst, const Elf64_Sym* src, uint64_t count);
+
+// ---- header readers (readhdr.cpp) ----
+Elf32_Ehdr* elf_readheader(FILE* stream, Elf32_Ehdr* dst);
+Elf64_Ehdr* elf64_readheader(FILE* stream, Elf64_Ehdr* dst);
+Elf64_Ehdr* genelf_readheader(FILE* stream, Elf64_Ehdr* dst, elfbits bits);
+ElfXHeader* genelf_readXheader(FILE* stream, ElfXHeader* dst, elfbits bits);
+Elf64_Phdr* genelf_readprogheaders(FILE* stream, Elf64_Phdr* array, int count, uint64_t offset,
+                                   int entsize, elfbits bits);
+Elf32_Phdr* elf_readprogheader(FILE* stream, Elf32_Phdr* array, int count, uint32_t offset, int entsize);
+Elf64_Phdr* elf64_readprogheader(FILE* stream, Elf64_Phdr* array, int count, int64_t offset, int entsize);
+Elf64_Shdr* genelf_readsecheaders(FILE* stream, Elf64_Shdr* array, uint32_t count, int64_t offset,
+                                  int entsize, elfbits bits);
+Elf32_Shdr* elf_readsecheader(FILE* stream, Elf32_Shdr* array, uint32_t count, int64_t offset, int entsize);
+Elf64_Shdr* elf64_readsecheader(FILE* stream, Elf64_Shdr* array, uint32_t count, int64_t offset, int entsize);
+uint32_t genelf_read_section_headers(FILE* stream, Elf64_Shdr** sections, uint8_t** names);
+
+// ---- symbol readers and writers (readsym.cpp) ----
+uint64_t genelf_read_symtab(FILE* stream, Elf64_Sym** syms, uint8_t** strings);
+Elf32_Sym* elf_readsymbol(FILE* stream, Elf32_Sym* array, int64_t count, int64_t offset, int64_t entsize);
+Elf64_Sym* elf64_readsymbol(FILE* stream, Elf64_Sym* array, int64_t count, int64_t offset, int64_t entsize);
+int elf_writesymbol(FILE* stream, const Elf32_Sym* array, uint64_t count);
+int elf64_writesymbol(FILE* stream, const Elf64_Sym* array, uint64_t count);
+
+// ---- loader (load.cpp) ----
+int genelf_readfile(Elf64_Ehdr* ehdr, Elf64_Phdr** phdrs, Elf64_Shdr** shdrs, Elf64_Sym** syms,
+                    uint8_t** strtab, uint8_t** shstrtab, uint32_t* nsyms, FILE* stream, const char* name);
+int load_executable(ElfImage* image, FILE* stream, const char* name);
+
+// ---- writer (write.cpp) ----
+// The output file name the writer's positioning failures name; it belongs to
+// the tool's command line, which defines it.
+extern const char* OutputName;
+
+void write_image(ElfImage* image, FILE* stream);
+int genelf_writesection(FILE* stream, Elf64_Shdr* shdr, const void* data, uint64_t* position, elfbits bits);
+int genelf_writebytes(FILE* stream, const void* data, uint64_t size);
+int genelf_writeheader(FILE* stream, const Elf64_Ehdr* ehdr, elfbits bits);
+void genelf_writeprogheaders(FILE* stream, const Elf64_Phdr* phdrs, uint64_t count, elfbits bits);
+int genelf_writesectheaders(FILE* stream, const Elf64_Shdr* shdrs, uint64_t count, elfbits bits);

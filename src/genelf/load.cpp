@@ -1,0 +1,78 @@
+// Loading the input executable: the whole-file reader and the ET_EXEC gate.
+//
+// The two refusals a user meets most often (not ELF, not an executable) are
+// written straight to standard error without the diagnostics prefix; they
+// are answers about the file, not failures of the tool.
+#include <cstring>
+#include <initializer_list>
+
+#include "genelf/genelf.h"
+#include "genelf/records.h"
+#include "shared/genmem.h"
+
+int32_t ElfWordSize = 0;
+
+namespace {
+
+// The size of the string table the symbol reader loaded: the reader chose
+// the table by name from the same section headers the image holds.
+uint64_t genelf_loaded_strtab_size(const ElfImage* image) {
+    if (image->strtab == nullptr || image->shdrs == nullptr) return 0;
+    for (const char* wanted : {".symtab", ".dynsym"}) {
+        for (uint32_t i = 0; i < image->ehdr.e_shnum; ++i) {
+            const char* name = genelf_name_at(image->shstrtab, image->shstrtab_size, image->shdrs[i].sh_name);
+            if (name != nullptr && std::strcmp(name, wanted) == 0) {
+                uint32_t link = image->shdrs[i].sh_link;
+                return link < image->ehdr.e_shnum ? image->shdrs[link].sh_size : 0;
+            }
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int genelf_readfile(Elf64_Ehdr* ehdr, Elf64_Phdr** phdrs, Elf64_Shdr** shdrs, Elf64_Sym** syms, uint8_t** strtab,
+                    uint8_t** shstrtab, uint32_t* nsyms, FILE* stream, const char* name) {
+    if (ehdr == nullptr) return 0;
+    if (!genelf_is_elf(stream)) {
+        std::fprintf(stderr, "File %s is not a valid ELF file.\n", name != nullptr ? name : "");
+        return 0;
+    }
+    std::rewind(stream);
+    elfbits bits = genelf_elfbits(stream, 0);
+    // An unknown class leaves the header empty; the symbol reader below
+    // then stops with "Unexpected elfbits".
+    genelf_readheader(stream, ehdr, bits);
+    if (phdrs != nullptr)
+        *phdrs = genelf_readprogheaders(stream, nullptr, ehdr->e_phnum, ehdr->e_phoff, ehdr->e_phentsize, bits);
+    if (ehdr->e_shoff == 0 && ehdr->e_shnum != 0)
+        genelf_errorf("e_shoff is 0 but e_shnum is %u: the file has no section header table to read",
+                      ehdr->e_shnum);
+    if (ehdr->e_shoff != 0 && shdrs != nullptr && shstrtab != nullptr) {
+        if (std::fseek(stream, 0, SEEK_SET) != 0) return 0;
+        if (genelf_read_section_headers(stream, shdrs, shstrtab) == 0) return 0;
+    }
+    if (syms != nullptr && strtab != nullptr) {
+        if (std::fseek(stream, 0, SEEK_SET) != 0) return 0;
+        uint64_t count = genelf_read_symtab(stream, syms, strtab);
+        if (nsyms != nullptr) *nsyms = static_cast<uint32_t>(count);
+    }
+    return 1;
+}
+
+int load_executable(ElfImage* image, FILE* stream, const char* name) {
+    int result = genelf_readfile(&image->ehdr, &image->phdrs, &image->shdrs, &image->syms, &image->strtab,
+                                 &image->shstrtab, &image->nsyms, stream, name);
+    if (image->shdrs != nullptr && image->ehdr.e_shstrndx < image->ehdr.e_shnum)
+        image->shstrtab_size = image->shstrtab != nullptr ? image->shdrs[image->ehdr.e_shstrndx].sh_size : 0;
+    image->strtab_size = genelf_loaded_strtab_size(image);
+    if (result != 1) return result;
+    if (image->ehdr.e_type != ET_EXEC) {
+        std::fprintf(stderr, "ELF file %s is not a valid executable program with e_type ET_EXEC (2), e_type is %d.\n",
+                     name != nullptr ? name : "", static_cast<int>(image->ehdr.e_type));
+        return 0;
+    }
+    ElfWordSize = image->ehdr.e_ident[EI_CLASS] == ELFCLASS32 ? 4 : 8;
+    return 1;
+}

@@ -1,0 +1,152 @@
+// Memory hooks, fatal exits and assertions.
+//
+// The out-of-memory report is built in a fixed local buffer and written with
+// descriptor writes only: when the heap is exhausted, neither the allocator
+// nor a stdio stream (which may allocate its buffer) can be trusted.
+#include "shared/genmem.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "shared/eventlog/rnedump.h"
+#include "shared/geninit.h"
+#include "shared/genio.h"
+#include "shared/genout.h"
+#include "shared/sprintf/mt_sprintf.h"
+
+AllocHookFn AllocHook = gen_calloc;
+ReallocHookFn ReallocHook = gen_realloc;
+FreeHookFn FreeHook = gen_free;
+ExitHookFn ExitHook = gen_exit;
+
+namespace {
+
+bool g_exiting = false;
+
+void ignore_free(void*) {}
+
+void report_via(MessageHookFn hook, uint32_t code, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    hook(code, format, args);
+    va_end(args);
+}
+
+// One descriptor write, repeated while interrupted; a short write is not
+// continued (there is nothing sensible left to do with the rest).
+void write_stderr(const char* text, size_t length) {
+    for (;;) {
+        errno = 0;
+        if (gen_write(2, text, length) != -1 || errno != EINTR) return;
+    }
+}
+
+}  // namespace
+
+void* gen_calloc(uint64_t count, uint64_t size) {
+    if (count == 0) return nullptr;
+    // Below this bound neither factor can reach 2^33, so the product fits.
+    if (count + size > 0x1FFFFFFFFull) {
+        uint64_t product;
+        if (__builtin_mul_overflow(count, size, &product))
+            gen_fatal_exit(3, "Attempt to allocate %#zx * %#zx bytes\n", count, size);
+    }
+    if (count > SIZE_MAX || size > SIZE_MAX) gen_out_of_memory(count * size);
+    void* block = std::calloc(static_cast<size_t>(count), static_cast<size_t>(size));
+    if (block == nullptr) gen_out_of_memory(count * size);
+    return block;
+}
+
+void* gen_realloc(void* block, int64_t size) {
+    if (size <= 0) {
+        FreeHook(block);
+        return nullptr;
+    }
+    if (block == nullptr) return AllocHook(1, static_cast<uint64_t>(size));
+    void* grown = std::realloc(block, static_cast<size_t>(size));
+    if (grown == nullptr) gen_out_of_memory(static_cast<uint64_t>(size));
+    return grown;
+}
+
+void gen_free(void* block) {
+    if (block != nullptr) std::free(block);
+}
+
+void gen_out_of_memory(uint64_t size) {
+    char digits[16];
+    for (int i = 15; i >= 0; --i) {
+        unsigned nibble = static_cast<unsigned>(size & 0xF);
+        digits[i] = static_cast<char>(nibble < 10 ? '0' + nibble : 'A' + (nibble - 10));
+        size >>= 4;
+    }
+    const char* name = gen_getprogname();
+    if (name != nullptr) {
+        write_stderr(name, std::strlen(name));
+        write_stderr(": ", 2);
+    }
+    write_stderr("fatal: Out of memory (0x", 24);
+    write_stderr(digits, 16);
+    write_stderr(" bytes requested)\n", 18);
+    gen_call_exit_hook(3);
+}
+
+void gen_fatal_exit(int status, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    MessageHook(status != 0 ? GEN_SEV_FATAL : GEN_SEV_PLAIN_REPORT, format, args);
+    va_end(args);
+    gen_call_exit_hook(status);
+}
+
+void gen_perror_exit(int status, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    MessageHook(GEN_SEV_SYSERR + GEN_SEV_FATAL, format, args);
+    va_end(args);
+    gen_call_exit_hook(status);
+}
+
+void gen_exit(int status) {
+    // A second request while termination handlers run must not run them
+    // again (they may be what called us).
+    if (g_exiting) plat_quick_exit(status);
+    g_exiting = true;
+    FreeHook = ignore_free;
+    std::exit(status);
+}
+
+bool gen_exiting() { return g_exiting; }
+
+void gen_call_exit_hook(int status) {
+    ExitHook(status);
+    // A replaced hook is allowed to longjmp out, never to return.
+    plat_quick_exit(status);
+}
+
+void gen_assert_check(int condition, const char* expression, const char* file, int line, int extra) {
+    if (condition) return;
+    const char* name = gen_getprogname();
+    if (name == nullptr) name = "";
+    char extra_text[32] = {0};
+    if (extra != 0) mt_sprintf(extra_text, sizeof extra_text, "[%d] ", extra);
+    const char* in = *name != '\0' ? " in " : "";
+    if (expression != nullptr && std::strcmp(expression, "x") != 0)
+        report_via(AssertMessageHook, GEN_SEV_MESSAGE, "Assertion (%s) %sfailed in '%s' on line %d%s%s",
+                        expression, extra_text, file, line, in, name);
+    else
+        report_via(AssertMessageHook, GEN_SEV_MESSAGE, "Assertion %sfailed in '%s' on line %d%s%s",
+                        extra_text, file, line, in, name);
+    RNEDump_DoOnAbortDump(nullptr, "encountered an assertion failure");
+    gen_call_exit_hook(1);
+}
+
+void gen_reset_hooks_for_tests() {
+    AllocHook = gen_calloc;
+    ReallocHook = gen_realloc;
+    FreeHook = gen_free;
+    ExitHook = gen_exit;
+    g_exiting = false;
+}
