@@ -44,9 +44,11 @@ char* gen_normalise_dirpath(const char* path) {
     char* copy = static_cast<char*>(AllocHook(n + 2, 1));
     std::memcpy(copy, path, n + 1);
     if (n > 1) {
-        if (is_root(path, n) && !is_sep(path[n - 1])) {
-            copy[n] = '\\';
-            copy[n + 1] = '\0';
+        if (is_root(path, n)) {
+            if (!is_sep(path[n - 1])) {
+                copy[n] = '\\';
+                copy[n + 1] = '\0';
+            }
         } else if (is_sep(path[n - 1])) {
             copy[n - 1] = '\0';
         }

@@ -1,0 +1,188 @@
+// POSIX backend of the platform layer (Linux first; nothing here is
+// Linux-only except the /proc lookup of the running executable, which falls
+// back to failure elsewhere).
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+long sys_read(int fd, void* buf, size_t count) { return static_cast<long>(::read(fd, buf, count)); }
+long sys_write(int fd, const void* buf, size_t count) { return static_cast<long>(::write(fd, buf, count)); }
+FILE* sys_fopen(const char* name, const char* mode) { return std::fopen(name, mode); }
+int sys_fclose(FILE* stream) { return std::fclose(stream); }
+size_t sys_fwrite(const void* buf, size_t size, size_t count, FILE* stream) {
+    return std::fwrite(buf, size, count, stream);
+}
+char* sys_getcwd(char* buf, size_t size) { return ::getcwd(buf, size); }
+
+const PlatCalls kDefaultCalls = {sys_read, sys_write, sys_fopen, sys_fclose, sys_fwrite, sys_getcwd};
+
+void fill(PlatStat* out, const struct stat& st) {
+    out->mode = static_cast<uint32_t>(st.st_mode);
+    out->size = static_cast<int64_t>(st.st_size);
+    out->device = static_cast<uint64_t>(st.st_dev);
+    out->inode = static_cast<uint64_t>(st.st_ino);
+}
+
+}  // namespace
+
+PlatCalls plat_calls = kDefaultCalls;
+const PlatCalls& plat_default_calls() { return kDefaultCalls; }
+
+const char PLAT_PATH_SEPARATOR = '/';
+const char PLAT_PATH_LIST_SEPARATOR = ':';
+const char* const PLAT_EXE_SUFFIX = "";
+
+size_t plat_module_file_name(char* buf, size_t cap) {
+    if (buf == nullptr || cap == 0) return 0;
+    ssize_t n = ::readlink("/proc/self/exe", buf, cap - 1);
+    if (n <= 0) {
+        buf[0] = '\0';
+        return 0;
+    }
+    buf[n] = '\0';
+    return static_cast<size_t>(n);
+}
+
+int plat_file_attributes(const char* path, uint32_t* attrs) {
+    struct stat st;
+    if (path == nullptr || ::stat(path, &st) != 0) return 0;
+    uint32_t a = 0;
+    if (S_ISDIR(st.st_mode)) a |= PLAT_ATTR_DIRECTORY;
+    if (::access(path, W_OK) != 0) a |= PLAT_ATTR_READONLY;
+    if (a == 0) a = PLAT_ATTR_NORMAL;
+    if (attrs != nullptr) *attrs = a;
+    return 1;
+}
+
+int plat_stat(const char* path, PlatStat* out) {
+    struct stat st;
+    if (::stat(path, &st) != 0) return -1;
+    fill(out, st);
+    return 0;
+}
+
+int plat_fstat(FILE* stream, PlatStat* out) {
+    struct stat st;
+    if (::fstat(fileno(stream), &st) != 0) return -1;
+    fill(out, st);
+    return 0;
+}
+
+int plat_fseek64(FILE* stream, int64_t offset, int origin) {
+    return ::fseeko(stream, static_cast<off_t>(offset), origin);
+}
+
+int64_t plat_ftell64(FILE* stream) { return static_cast<int64_t>(::ftello(stream)); }
+
+void plat_set_binary_mode() {}
+
+void plat_set_no_inherit(FILE* stream) {
+    if (stream == nullptr) return;
+    int fd = fileno(stream);
+    int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
+void plat_quick_exit(int status) { ::_exit(status); }
+
+const char* plat_strerror(int err) { return std::strerror(err); }
+
+// ---------------------------------------------------------------------------
+// Event-log services.
+// ---------------------------------------------------------------------------
+
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <time.h>
+
+static_assert(sizeof(pthread_key_t) <= sizeof(PlatThreadKey), "pthread_key_t must fit a PlatThreadKey");
+
+uint32_t plat_process_id() { return static_cast<uint32_t>(::getpid()); }
+
+uint32_t plat_thread_id() {
+#if defined(__linux__)
+    return static_cast<uint32_t>(::syscall(SYS_gettid));
+#else
+    // No kernel thread id to ask for: number the threads in order of asking.
+    static uint32_t next = 1;
+    static thread_local uint32_t id = __atomic_fetch_add(&next, 1, __ATOMIC_RELAXED);
+    return id;
+#endif
+}
+
+uint64_t plat_wall_clock_ns() {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+uint64_t plat_monotonic_ns() {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+int plat_thread_key_create(PlatThreadKey* key, PlatThreadKeyDestructor destructor) {
+    pthread_key_t k;
+    if (::pthread_key_create(&k, destructor) != 0) return 0;
+    *key = static_cast<PlatThreadKey>(k);
+    return 1;
+}
+
+void* plat_thread_key_get(PlatThreadKey key) { return ::pthread_getspecific(static_cast<pthread_key_t>(key)); }
+
+int plat_thread_key_set(PlatThreadKey key, void* value) {
+    return ::pthread_setspecific(static_cast<pthread_key_t>(key), value) == 0 ? 1 : 0;
+}
+
+void plat_at_fork_child(void (*handler)()) { ::pthread_atfork(nullptr, nullptr, handler); }
+
+int plat_create_private_file(const char* path) {
+    const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(path, flags, 0600);
+    if (fd < 0 && errno == EEXIST) {
+        // A leftover of an earlier process with the same ids: replace it
+        // rather than write through whatever it is (a link, another owner's
+        // file).
+        if (::unlink(path) == 0) fd = ::open(path, flags, 0600);
+    }
+    return fd;
+}
+
+int plat_open_private_for_overwrite(const char* path) {
+    return ::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+
+int plat_remove_file(const char* path) { return ::unlink(path); }
+
+int plat_mkdir(const char* path) {
+    if (::mkdir(path, 0777) == 0) return 0;
+    struct stat st;
+    if (errno == EEXIST && ::stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    return -1;
+}
+
+void* plat_map_file(int fd, uint64_t size) {
+    if (size == 0 || size > static_cast<uint64_t>(INT64_MAX)) return nullptr;
+    int rc = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+    if (rc == EOPNOTSUPP || rc == EINVAL) rc = ::ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : errno;
+    if (rc != 0) {
+        errno = rc;
+        return nullptr;
+    }
+    void* view = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    return view == MAP_FAILED ? nullptr : view;
+}
+
+void plat_unmap_file(void* view, uint64_t size) {
+    if (view != nullptr) ::munmap(view, static_cast<size_t>(size));
+}

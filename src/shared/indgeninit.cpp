@@ -1,0 +1,110 @@
+// Start-up: gen_init records the program's name and path and starts the
+// runtime services in a fixed order.
+//
+// The order matters: the switch registry must see the program path (its
+// switch file lives beside the executable), the event log must exist before
+// anything is traced into it, view-path lookup must be settled before the
+// crash-report set-up looks for its dump directory.  Services that live in
+// other subsystems are reached through the start hooks below, so each one
+// plugs in by naming its routine here and the sequence itself never moves.
+#include <cstring>
+
+#include "platform/platform.h"
+#include "shared/geninit.h"
+#include "shared/genmem.h"
+#include "shared/genstr.h"
+#include "shared/viewpath/viewpath.h"
+
+// START HOOKS: set each to its service's start routine once that exists
+// (GSwitch_Initialize, ZOLTA_StartThreadLog, RNEDump_Setup).
+GenSwitchStartFn GenSwitchStartHook = nullptr;
+GenServiceStartFn GenThreadLogStartHook = nullptr;
+GenServiceStartFn GenCrashReportSetupHook = nullptr;
+
+namespace {
+
+// Large enough for any path the platform hands back for the running module.
+constexpr size_t kModuleNameSize = 4097;
+
+char* g_progname = nullptr;
+char* g_progpath = nullptr;
+bool g_switches_started = false;
+bool g_thread_log_started = false;
+
+GenInitStep g_steps[16];
+size_t g_step_count = 0;
+
+void record(GenInitStep step) {
+    if (g_step_count < sizeof g_steps / sizeof g_steps[0]) g_steps[g_step_count++] = step;
+}
+
+// The base name without a final ".exe" in any letter case.
+char* program_name_of(const char* path) {
+    const char* base = gen_basename(path);
+    size_t len = std::strlen(base);
+    if (len >= 4 && gen_strequal(base + len - 4, ".exe")) len -= 4;
+    char* name = static_cast<char*>(AllocHook(len + 1, 1));
+    std::memcpy(name, base, len);
+    name[len] = '\0';
+    return name;
+}
+
+}  // namespace
+
+void gen_init(const char* path, int32_t /*reserved*/, int32_t viewpath) {
+    g_step_count = 0;
+
+    // Memory priority and the socket library have no meaning on POSIX; a
+    // Windows backend adds them here, first, before anything else runs.
+
+    char* module = nullptr;
+    if (!gen_isabsolute(path)) {
+        module = static_cast<char*>(AllocHook(kModuleNameSize, 1));
+        plat_module_file_name(module, kModuleNameSize);
+        path = module;
+        record(GEN_INIT_MODULE_PATH);
+    }
+
+    plat_set_binary_mode();
+    record(GEN_INIT_BINARY_MODE);
+
+    FreeHook(g_progname);
+    FreeHook(g_progpath);
+    g_progname = program_name_of(path);
+    g_progpath = gen_strdup(path);
+    record(GEN_INIT_NAMES);
+
+    // The registry sees only the program path: the tool parses its own
+    // arguments, and none of them may be taken for a switch.
+    if (!g_switches_started && GenSwitchStartHook != nullptr) {
+        int32_t argc = 1;
+        char* argv[2] = {g_progpath, nullptr};
+        GenSwitchStartHook(&argc, argv);
+        g_switches_started = true;
+        record(GEN_INIT_SWITCHES);
+    }
+
+    if (!g_thread_log_started && GenThreadLogStartHook != nullptr) {
+        GenThreadLogStartHook();
+        g_thread_log_started = true;
+        record(GEN_INIT_THREAD_LOG);
+    }
+
+    gen_viewpathing(viewpath);
+    record(GEN_INIT_VIEWPATH);
+
+    if (GenCrashReportSetupHook != nullptr) {
+        GenCrashReportSetupHook();
+        record(GEN_INIT_CRASH_REPORTS);
+    }
+
+    FreeHook(module);
+}
+
+const char* gen_getprogname() { return g_progname; }
+const char* gen_getprogpath() { return g_progpath; }
+
+size_t gen_init_steps(const GenInitStep** steps) {
+    if (steps != nullptr) *steps = g_steps;
+    return g_step_count;
+}

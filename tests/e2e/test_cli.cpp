@@ -1,0 +1,127 @@
+// The command line of the real binary: which files it reads and writes for
+// each spelling of the options, the usage text and its status, and that a
+// refused command line or a missing input creates nothing.
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "data/elfmaker.h"
+#include "support/child.h"
+#include "support/tempdir.h"
+
+namespace {
+
+const std::string kUsage =
+    "Usage: symkeep [-help] <options> filename\n"
+    "\t-help\t\t\tprint this information\n"
+    "\t-o <filename>\t\toutput to filename\n"
+    "\t-keep <symbolname>\tkeep symbolname in the symbol table\n";
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override { write_file(dir.file("prog.elf"), elfmaker::make_elf(elfmaker::sample_exec(64, false))); }
+
+    ChildResult run(std::vector<std::string> args) {
+        args.insert(args.begin(), SYMKEEP_BIN);
+        return run_program(args, {}, dir.path());
+    }
+
+    // Files in the directory besides the input.
+    std::vector<std::string> created() {
+        std::vector<std::string> names;
+        for (const char* n : {"prog.elf.sh", "out.elf", "a", "b", "x", ".sh", "-o", "prog.elf.sh.sh"})
+            if (file_exists(dir.file(n))) names.push_back(n);
+        return names;
+    }
+
+    TempDir dir;
+};
+
+TEST_F(Cli, OutputNaming) {
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> files;
+    } cases[] = {
+        {{"-keep", "main", "prog.elf"}, {"prog.elf.sh"}},
+        {{"-o", "out.elf", "-keep", "main", "prog.elf"}, {"out.elf"}},
+        {{"-o", "a", "-o", "b", "prog.elf"}, {"b"}},
+        {{"prog.elf", "-o", "out.elf"}, {"prog.elf.sh"}},  // nothing after the name is read
+        {{"-output", "x", "prog.elf"}, {"x"}},
+        {{"-oops", "x", "prog.elf"}, {"x"}},
+        {{"-keep", "-o", "prog.elf"}, {"prog.elf.sh"}},  // "-o" is a name to keep
+        {{"prog.elf"}, {"prog.elf.sh"}},                 // no -keep at all still runs
+        {{"-keep", "nosuchsymbol", "-keep", "main", "-keep", "main", "prog.elf"}, {"prog.elf.sh"}},
+    };
+    for (const Case& c : cases) {
+        ChildResult r = run(c.args);
+        EXPECT_EQ(r.status, 0) << c.args[0] << " " << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(created(), c.files) << c.args[0];
+        for (const std::string& f : c.files) std::remove(dir.file(f).c_str());
+    }
+}
+
+TEST_F(Cli, UsageForEveryMistake) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"-keeper", "x", "prog.elf"}, {"-keep=main", "prog.elf"}, {"--keep", "main", "prog.elf"},
+        {"-x", "prog.elf"},           {"-", "prog.elf"},          {"-help"},
+        {},                           {"-o"},                     {"-keep", "main"},
+        {"-keep"},                    {"-k", "main", "prog.elf"},  {"-o", "out.elf"},
+    };
+    for (const auto& args : cases) {
+        ChildResult r = run(args);
+        std::string shown = args.empty() ? "(none)" : args[0];
+        EXPECT_EQ(r.status, 1) << shown;
+        EXPECT_EQ(r.out, kUsage) << shown;
+        EXPECT_EQ(r.err, "") << shown;
+        EXPECT_EQ(created(), std::vector<std::string>{}) << shown;
+    }
+}
+
+TEST_F(Cli, EmptyInputNameIsTakenAndFailsToOpen) {
+    ChildResult r = run({""});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "symkeep: fatal: Unable to open  for input: No such file or directory\n");
+    EXPECT_EQ(created(), std::vector<std::string>{});  // not even ".sh"
+}
+
+TEST_F(Cli, MissingInputCreatesNoOutput) {
+    write_file(dir.file("out.elf"), "precious");
+    ChildResult r = run({"-o", "out.elf", "missing.elf"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "symkeep: fatal: Unable to open missing.elf for input: No such file or directory\n");
+    EXPECT_EQ(read_file(dir.file("out.elf")), "precious");  // not truncated
+}
+
+TEST_F(Cli, DirectoryAsInputOrOutput) {
+    mkdir(dir.file("sub").c_str(), 0755);
+    ChildResult r = run({"sub"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "symkeep: fatal: Unable to open sub for input: Is a directory\n");
+    EXPECT_FALSE(file_exists(dir.file("sub.sh")));
+
+    r = run({"-o", "sub", "prog.elf"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "symkeep: fatal: Unable to open sub for output: Is a directory\n");
+}
+
+TEST_F(Cli, UnwritableOutputAfterReadableInput) {
+    ChildResult r = run({"-o", "no/such/dir/out", "prog.elf"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "symkeep: fatal: Unable to open no/such/dir/out for output: No such file or directory\n");
+}
+
+TEST_F(Cli, ProgramNameIsTheBaseName) {
+    // Run through a symbolic link named like a Windows executable: the name
+    // in the usage text is the base name without a final ".exe".
+    std::string link = dir.file("Tool.EXE");
+    ASSERT_EQ(symlink(SYMKEEP_BIN, link.c_str()), 0);
+    ChildResult r = run_program({link, "-help"}, {}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "Usage: Tool [-help] <options> filename");
+}
+
+}  // namespace

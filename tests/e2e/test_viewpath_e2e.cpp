@@ -1,0 +1,189 @@
+// The real tool over layered temporary trees: which file it opens for input
+// and output through NVPATH / NVSRPATH, copy-up of the output, ^ names, the
+// ZEP_VP_* switches, the node limit, over-long values, and the start-up
+// trace with the program name in front of every message.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "support/child.h"
+#include "support/tempdir.h"
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+std::string find_cc() {
+    for (const char* cc : {"/usr/bin/cc", "/usr/bin/gcc", "/usr/bin/clang"})
+        if (access(cc, X_OK) == 0) return cc;
+    return "";
+}
+
+class ViewPathE2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char buf[PATH_MAX];
+        ASSERT_NE(realpath(tmp_.path().c_str(), buf), nullptr);
+        root_ = buf;
+        top_ = root_ + "/top";
+        base_ = root_ + "/base";
+        mkdir(top_.c_str(), 0755);
+        mkdir(base_.c_str(), 0755);
+        std::string cc = find_cc();
+        if (cc.empty()) GTEST_SKIP() << "no C compiler to build an input executable";
+        write_file(root_ + "/x.c", "int main(void) { return 0; }\n");
+        ChildResult r = run_program({cc, "-no-pie", "-o", root_ + "/prog", root_ + "/x.c"});
+        if (r.status != 0) GTEST_SKIP() << "cannot build a -no-pie executable: " << r.err;
+        prog_ = read_file(root_ + "/prog");
+    }
+
+    // Runs "symkeep -keep main -o OUT IN" in `cwd` with a clean view-path
+    // environment plus `env`.
+    ChildResult run(const std::string& cwd, std::vector<std::string> env, const std::string& in = "prog",
+                    const std::string& out = "out.sh") {
+        std::vector<std::string> full = {"NVPATH", "NVSRPATH", "ZEP_VP_DEBUG", "ZEP_VP_OFF", "ZEP_VP_SLOW",
+                                         "ZEP_VP_XSW",
+                                         // Everything the tool allocates lives until exit by design.
+                                         "ASAN_OPTIONS=detect_leaks=0"};
+        full.insert(full.end(), env.begin(), env.end());
+        return run_program({SYMKEEP_BIN, "-keep", "main", "-o", out, in}, full, cwd);
+    }
+
+    std::string nvpath() const { return "NVPATH=" + top_ + ":" + base_; }
+
+    TempDir tmp_;
+    std::string root_, top_, base_, prog_;
+};
+
+const char kOpenInputFailed[] = "symkeep: fatal: Unable to open prog for input: No such file or directory\n";
+
+}  // namespace
+
+TEST_F(ViewPathE2E, InputIsFoundInALowerNodeAndTraced) {
+    write_file(base_ + "/prog", prog_);
+    ChildResult r = run(top_, {nvpath(), "ZEP_VP_DEBUG=1"});
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("symkeep: info: Viewpathing support is ON (SLOW).\n"));
+    EXPECT_THAT(r.err, HasSubstr("symkeep: info: Adding viewpath node 1: " + top_ + "\n"));
+    EXPECT_THAT(r.err, HasSubstr("symkeep: info: Adding viewpath node 2: " + base_ + "\n"));
+    EXPECT_THAT(r.err, HasSubstr("symkeep: info: Located file: " + base_ + "/prog\n"));
+    EXPECT_TRUE(file_exists(top_ + "/out.sh"));
+    EXPECT_FALSE(file_exists(top_ + "/prog"));  // reading never copies up
+    EXPECT_FALSE(file_exists(base_ + "/out.sh"));
+
+    // Without ZEP_VP_DEBUG the same run is silent.
+    unlink((top_ + "/out.sh").c_str());
+    r = run(top_, {nvpath()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(file_exists(top_ + "/out.sh"));
+}
+
+TEST_F(ViewPathE2E, OutputIsCopiedUpThenTruncated) {
+    write_file(top_ + "/prog", prog_);
+    std::string stale(200000, 'z');
+    write_file(base_ + "/out.sh", stale);
+    ChildResult r = run(top_, {nvpath(), "ZEP_VP_DEBUG=1"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("symkeep: info: Copied file to out.sh\n"));
+    std::string out = read_file(top_ + "/out.sh");
+    EXPECT_LT(out.size(), stale.size());
+    EXPECT_EQ(out.find("zzzz"), std::string::npos);
+    EXPECT_EQ(out.compare(0, 4, "\x7f" "ELF"), 0);
+    EXPECT_EQ(read_file(base_ + "/out.sh"), stale);  // the lower node is never written
+}
+
+TEST_F(ViewPathE2E, CaretNamesAreUnderTheTopNodeFromAnywhere) {
+    write_file(base_ + "/prog", prog_);
+    mkdir((top_ + "/deep").c_str(), 0755);
+    mkdir((top_ + "/deep/er").c_str(), 0755);
+    ChildResult r = run(top_ + "/deep/er", {nvpath(), "ZEP_VP_DEBUG=1"}, "^/prog", "^/out.sh");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("symkeep: info: Located file: " + base_ + "/prog\n"));
+    EXPECT_TRUE(file_exists(top_ + "/out.sh"));
+    EXPECT_FALSE(file_exists(top_ + "/deep/er/out.sh"));
+}
+
+TEST_F(ViewPathE2E, ZepVpOffTurnsLookupOffUnlessEmpty) {
+    write_file(base_ + "/prog", prog_);
+    ChildResult r = run(top_, {nvpath(), "ZEP_VP_OFF=1", "ZEP_VP_DEBUG=1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("symkeep: info: Disabling viewpathing mode \n\tbecause environment variable "
+                                 "(ZEP_VP_OFF) is set.\n"));
+    EXPECT_THAT(r.err, HasSubstr("symkeep: info: Viewpathing support is OFF.\n"));
+    EXPECT_THAT(r.err, HasSubstr(kOpenInputFailed));
+
+    r = run(top_, {nvpath(), "ZEP_VP_OFF="});
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// The tool always asks for SLOW mode, so its "w+b" output copies up; the
+// FAST-mode rule for write-only opens is covered by the unit tests.
+TEST_F(ViewPathE2E, ToolRunsInSlowModeEvenWithoutZepVpSlow) {
+    write_file(top_ + "/prog", prog_);
+    write_file(base_ + "/out.sh", "old");
+    ChildResult r = run(top_, {nvpath(), "ZEP_VP_DEBUG=1"});
+    EXPECT_THAT(r.err, HasSubstr("symkeep: info: Viewpathing support is ON (SLOW).\n"));
+    EXPECT_THAT(r.err, Not(HasSubstr("FAST")));
+    EXPECT_THAT(r.err, HasSubstr("symkeep: info: Copied file to out.sh\n"));
+}
+
+TEST_F(ViewPathE2E, SourceReplacementPairs) {
+    std::string src = root_ + "/src", rep = root_ + "/rep";
+    mkdir(src.c_str(), 0755);
+    mkdir(rep.c_str(), 0755);
+    write_file(rep + "/prog", prog_);
+    ChildResult r = run(src, {"NVSRPATH=" + src + ";" + rep, "ZEP_VP_DEBUG=1"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("symkeep: info: Located file: " + rep + "/prog\n"));
+    // The output is missing under the replacement root, so it stays at its name.
+    EXPECT_TRUE(file_exists(src + "/out.sh"));
+    EXPECT_FALSE(file_exists(rep + "/out.sh"));
+}
+
+TEST_F(ViewPathE2E, OnlyTheFirst128EntriesCount) {
+    write_file(base_ + "/prog", prog_);
+    // Relative entries keep the value well inside its length limit.
+    auto value_with_base_at = [&](int position) {
+        std::string v = "NVPATH=.";
+        for (int i = 2; i < position; ++i) v += ":n" + std::to_string(i);
+        return v + ":../base";
+    };
+    ChildResult r = run(top_, {value_with_base_at(128)});
+    EXPECT_EQ(r.status, 0) << r.err;
+
+    unlink((top_ + "/out.sh").c_str());
+    r = run(top_, {value_with_base_at(129)});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr(kOpenInputFailed));
+}
+
+TEST_F(ViewPathE2E, OverLongValuesAreCutAtWholeEntries) {
+    write_file(base_ + "/prog", prog_);
+    std::string longentry = "/" + std::string(2000, 'x');
+    ChildResult r = run(top_, {nvpath() + ":" + longentry, "ZEP_VP_DEBUG=1"});
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.err, Not(HasSubstr("node 3")));
+
+    // An entry that fits only partly is dropped with everything after it.
+    r = run(top_, {"NVPATH=" + top_ + ":" + longentry + ":" + base_});
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr(kOpenInputFailed));
+
+    // Nothing fits: no view path at all, the tool works on its own tree.
+    write_file(top_ + "/prog", prog_);
+    r = run(top_, {"NVPATH=" + std::string(5000, 'y'), "ZEP_VP_DEBUG=1"});
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.err, Not(HasSubstr("Adding viewpath node")));
+}

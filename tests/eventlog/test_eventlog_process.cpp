@@ -1,0 +1,134 @@
+// The event log in a process of its own (the probe program): a worker's
+// backing file lives exactly as long as the worker, the exiting main thread
+// is finished like any other thread, and a process that dies without exit
+// handlers leaves its backing file with the events in it.
+#include <dirent.h>
+
+#include <algorithm>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "shared/eventlog/rnereader.h"
+#include "support/child.h"
+#include "support/tempdir.h"
+
+namespace {
+
+std::map<std::string, std::string> reports(const std::string& out) {
+    std::map<std::string, std::string> r;
+    std::istringstream in(out);
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t space = line.find(' ');
+        r[line.substr(0, space)] = space == std::string::npos ? "" : line.substr(space + 1);
+    }
+    return r;
+}
+
+std::vector<std::string> list_dir(const std::string& path) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(path.c_str())) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+const std::vector<std::string> kClean = {"ZEP_ZOLTA_LOG_SIZE", "ZEP_ZOLTA_LOG_BYTES", "ZEP_ZOLTA_NO_MAP_LOGS"};
+
+std::vector<std::string> env_with(const std::string& dump_path) {
+    std::vector<std::string> env = kClean;
+    env.push_back("ZEP_ZOLTA_LOG_SIZE=64K");
+    env.push_back(dump_path.empty() ? "ZEP_RNE_DUMP_PATH" : "ZEP_RNE_DUMP_PATH=" + dump_path);
+    return env;
+}
+
+TEST(EventLogProcess, WorkerBackingFileLivesWhileTheWorkerRuns) {
+    TempDir dir;
+    const ChildResult r = run_program({EVENTLOG_PROBE, "thread"}, env_with(dir.path()));
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto rep = reports(r.out);
+    const std::string pid = rep["main_tid"];  // the main thread's id is the process id
+    EXPECT_EQ(rep["main_file"], dir.path() + "/" + pid + "_" + pid + "_map.rne");
+    EXPECT_EQ(rep["worker_file"], dir.path() + "/" + pid + "_" + rep["worker_tid"] + "_map.rne");
+    EXPECT_EQ(rep["worker_file_while_running"], "present");
+    EXPECT_EQ(rep["worker_file_after_end"], "absent");
+    // The main thread's file went with the exit; no dump directory, no RNE files.
+    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{});
+}
+
+TEST(EventLogProcess, ThreadEndAndExitWriteRneFilesIntoTheDumpDirectory) {
+    TempDir maps, dumps;
+    const ChildResult r = run_program({EVENTLOG_PROBE, "thread", dumps.path()}, env_with(maps.path()));
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto rep = reports(r.out);
+    const std::string pid = rep["main_tid"];
+    EXPECT_EQ(list_dir(maps.path()), std::vector<std::string>{});
+    const std::string worker = pid + "_" + rep["worker_tid"] + ".rne", main = pid + "_" + pid + ".rne";
+    EXPECT_EQ(list_dir(dumps.path()), (std::vector<std::string>{std::min(worker, main), std::max(worker, main)}));
+
+    RneLog w;
+    ASSERT_TRUE(rne_read_file(dumps.file(worker).c_str(), &w)) << w.error;
+    ASSERT_EQ(w.events.size(), 2u);
+    EXPECT_EQ(w.events[0].name, "worker");
+    EXPECT_EQ(w.events[0].value, 7u);
+    EXPECT_EQ(w.events[1].text, "running");
+    EXPECT_EQ(std::to_string(w.thread_id), rep["worker_tid"]);
+    EXPECT_EQ(w.data_size, 65536u);
+
+    RneLog m;
+    ASSERT_TRUE(rne_read_file(dumps.file(main).c_str(), &m)) << m.error;
+    ASSERT_EQ(m.events.size(), 2u);
+    EXPECT_EQ(m.events[0].name, "main");
+    EXPECT_EQ(m.events[1].text, "returning");
+    EXPECT_EQ(m.start_counter, w.start_counter);
+    EXPECT_EQ(m.start_time_ns, w.start_time_ns);
+    // Real counters and clocks: the dump pairs convert events to times
+    // between the start and the dump.
+    int64_t ns = 0;
+    ASSERT_TRUE(rne_counter_to_unix_ns(m, m.events[1].counter, &ns));
+    EXPECT_GE(ns, static_cast<int64_t>(m.start_time_ns) - 1000000);
+    EXPECT_LE(ns, static_cast<int64_t>(m.dump_time_ns) + 1000000);
+}
+
+TEST(EventLogProcess, ADeathWithoutExitHandlersLeavesTheBackingFile) {
+    TempDir dir;
+    const ChildResult r = run_program({EVENTLOG_PROBE, "die"}, env_with(dir.path()));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string file = reports(r.out)["main_file"];
+    ASSERT_FALSE(file.empty());
+    RneLog read;
+    ASSERT_TRUE(rne_read_file(file.c_str(), &read)) << read.error;
+    ASSERT_EQ(read.events.size(), 2u);
+    EXPECT_EQ(read.events[0].name, "main");
+    EXPECT_EQ(read.events[1].text, "about to die");
+}
+
+TEST(EventLogProcess, StorageFollowsTheDumpPathVariable) {
+    TempDir dir;
+    struct Case {
+        std::string dump_path;
+        const char* log;
+        bool file_backed;
+    };
+    const Case cases[] = {
+        {"", "yes", false},
+        {dir.file("new"), "yes", true},              // one level is created
+        {dir.file("missing/new"), "none", true},     // parent missing: no log at all
+    };
+    for (const Case& c : cases) {
+        const ChildResult r = run_program({EVENTLOG_PROBE, "die"}, env_with(c.dump_path));
+        ASSERT_EQ(r.status, 0) << r.err;
+        auto rep = reports(r.out);
+        EXPECT_EQ(rep["main_log"], c.log) << c.dump_path;
+        EXPECT_EQ(!rep["main_file"].empty(), c.file_backed && rep["main_log"] == "yes") << c.dump_path;
+    }
+}
+
+}  // namespace
