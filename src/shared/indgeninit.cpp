@@ -10,15 +10,20 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "shared/eventlog/zolta.h"
 #include "shared/geninit.h"
 #include "shared/genmem.h"
 #include "shared/genstr.h"
 #include "shared/viewpath/viewpath.h"
 
-// START HOOKS: set each to its service's start routine once that exists
-// (GSwitch_Initialize, ZOLTA_StartThreadLog, RNEDump_Setup).
+namespace {
+void start_thread_log() { ZOLTA_StartThreadLog(); }
+}  // namespace
+
+// Start hooks of the services that live in other subsystems; a null hook is
+// a service this program does not have.
 GenSwitchStartFn GenSwitchStartHook = nullptr;
-GenServiceStartFn GenThreadLogStartHook = nullptr;
+GenServiceStartFn GenThreadLogStartHook = start_thread_log;
 GenServiceStartFn GenCrashReportSetupHook = nullptr;
 
 namespace {

@@ -333,6 +333,7 @@ TEST(SprintfBounded, TruncatesTerminatesAndReturnsFullLength) {
     EXPECT_EQ(mt_sprintf(&untouched, 0, "%d", 12345), 5);
     EXPECT_EQ(untouched, 'X');
     EXPECT_EQ(mt_sprintf(nullptr, 0, "%-9s|", "ab"), 10);
+    EXPECT_EQ(mt_sprintf(nullptr, 8, "%d", 12345), 5);  // no buffer: measured only
 }
 
 // Accepts `limit` characters, then fails every call.
@@ -379,10 +380,11 @@ TEST(SprintfCallback, FailureEndsTheCallWithANegativeResult) {
 
 // A field that cannot fit the count fails before any of it is written.
 TEST(SprintfCallback, OversizedFieldFailsBeforeWriting) {
-    FailingSink sink{SIZE_MAX};
-    EXPECT_LT(format_to(sink, "ab%.2147483647f", 1.0), 0);
-    EXPECT_LT(format_to(sink, "ab%2147483646s", "x"), 0);
-    EXPECT_EQ(sink.text, "abab");
+    FailingSink precise{1000}, wide{1000};
+    EXPECT_LT(format_to(precise, "ab%.2147483647f", 1.0), 0);
+    EXPECT_EQ(precise.calls, 2u);
+    EXPECT_LT(format_to(wide, "ab%2147483646s", "x"), 0);
+    EXPECT_EQ(wide.calls, 2u);
 }
 
 TEST(SprintfStream, WritesCharactersAndReportsFailure) {
