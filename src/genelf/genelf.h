@@ -12,6 +12,19 @@
 
 #include "genelf/elf_types.h"
 
+// A table that the loader left in the input file rather than reading it
+// into memory.  The tool reads a symbol table once, front to back, and keeps
+// a handful of its entries; holding a hundred megabytes of symbols and names
+// in fresh memory would cost far more (page faults) than reading them
+// through a small window, which is what ElfSymbolWalk and ElfNameTable do.
+struct ElfFileTable {
+    FILE* stream;      // the input; nullptr when the table is not deferred
+    uint64_t offset;   // absolute offset of the table in the file
+    uint64_t bytes;    // strings: bytes taken from the file (the rest of the table reads as zeros)
+    uint64_t entsize;  // symbols: bytes per entry in the file
+    int32_t bits;      // symbols: the record layout (elfbits)
+};
+
 // One ELF file in memory.  Counts of phdrs and shdrs are ehdr.e_phnum and
 // ehdr.e_shnum; the sizes of shstrtab and strtab are the sh_size of the
 // sections they came from.
@@ -29,6 +42,10 @@ struct ElfImage {
     // name lookup and section write is bounded by these instead.
     uint64_t shstrtab_size;
     uint64_t strtab_size;
+    // When set, `syms` / `strtab` are absent and the table is read from the
+    // input on demand (nsyms entries; strtab_size bytes).
+    ElfFileTable syms_file;
+    ElfFileTable strtab_file;
 };
 
 // A file header with e_shnum and e_shstrndx widened to 32 bits; used by the

@@ -8,29 +8,11 @@
 
 #include "genelf/genelf.h"
 #include "genelf/records.h"
+#include "genelf/symtable.h"
 #include "shared/genmem.h"
 
 int32_t ElfWordSize = 0;
 
-namespace {
-
-// The size of the string table the symbol reader loaded: the reader chose
-// the table by name from the same section headers the image holds.
-uint64_t genelf_loaded_strtab_size(const ElfImage* image) {
-    if (image->strtab == nullptr || image->shdrs == nullptr) return 0;
-    for (const char* wanted : {".symtab", ".dynsym"}) {
-        for (uint32_t i = 0; i < image->ehdr.e_shnum; ++i) {
-            const char* name = genelf_name_at(image->shstrtab, image->shstrtab_size, image->shdrs[i].sh_name);
-            if (name != nullptr && std::strcmp(name, wanted) == 0) {
-                uint32_t link = image->shdrs[i].sh_link;
-                return link < image->ehdr.e_shnum ? image->shdrs[link].sh_size : 0;
-            }
-        }
-    }
-    return 0;
-}
-
-}  // namespace
 
 int genelf_readfile(Elf64_Ehdr* ehdr, Elf64_Phdr** phdrs, Elf64_Shdr** shdrs, Elf64_Sym** syms, uint8_t** strtab,
                     uint8_t** shstrtab, uint32_t* nsyms, FILE* stream, const char* name) {
@@ -62,13 +44,16 @@ int genelf_readfile(Elf64_Ehdr* ehdr, Elf64_Phdr** phdrs, Elf64_Shdr** shdrs, El
 }
 
 int load_executable(ElfImage* image, FILE* stream, const char* name) {
-    int result = genelf_readfile(&image->ehdr, &image->phdrs, &image->shdrs, &image->syms, &image->strtab,
-                                 &image->shstrtab, &image->nsyms, stream, name);
-    if (image->shdrs != nullptr && image->ehdr.e_shstrndx < image->ehdr.e_shnum)
-        image->shstrtab_size = image->shstrtab != nullptr ? image->shdrs[image->ehdr.e_shstrndx].sh_size : 0;
-    image->strtab_size = genelf_loaded_strtab_size(image);
+    // The symbol table is located here but its entries and names stay in
+    // the file (genelf_defer_symtab); see symtable.h for why.
+    int result = genelf_readfile(&image->ehdr, &image->phdrs, &image->shdrs, nullptr, nullptr, &image->shstrtab,
+                                 &image->nsyms, stream, name);
     if (result != 1) return result;
+    if (image->shstrtab != nullptr) image->shstrtab_size = image->shdrs[image->ehdr.e_shstrndx].sh_size;
+    if (std::fseek(stream, 0, SEEK_SET) != 0) return 0;
+    genelf_defer_symtab(stream, image);
     if (image->ehdr.e_type != ET_EXEC) {
+        genelf_scan_deferred_symbols(*image);
         std::fprintf(stderr, "ELF file %s is not a valid executable program with e_type ET_EXEC (2), e_type is %d.\n",
                      name != nullptr ? name : "", static_cast<int>(image->ehdr.e_type));
         return 0;

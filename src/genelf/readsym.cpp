@@ -8,6 +8,7 @@
 
 #include "genelf/genelf.h"
 #include "genelf/records.h"
+#include "genelf/symtable.h"
 #include "platform/platform.h"
 #include "shared/genio.h"
 #include "shared/genmem.h"
@@ -69,66 +70,91 @@ int elf64_writesymbol(FILE* stream, const Elf64_Sym* array, uint64_t count) {
     return 1;
 }
 
-uint64_t genelf_read_symtab(FILE* stream, Elf64_Sym** syms, uint8_t** strings) {
-    if (stream == nullptr || syms == nullptr || strings == nullptr) return 0;
-    int64_t base = plat_ftell64(stream);
-    elfbits bits = genelf_elfbits(stream, base);
-    const int64_t record_size = bits == 32 ? 16 : 24;
+bool genelf_locate_symtab(FILE* stream, ElfSymtabPlace* place) {
+    *place = ElfSymtabPlace{};
+    place->index = -1;
+    place->base = plat_ftell64(stream);
+    place->bits = genelf_elfbits(stream, place->base);
+    const int64_t record_size = place->bits == 32 ? 16 : 24;
 
     ElfXHeader h;
-    genelf_readXheader(stream, &h, bits);
-    Elf64_Shdr* shdrs = genelf_readsecheaders(stream, nullptr, h.e_shnum, base + static_cast<int64_t>(h.e_shoff),
-                                              h.e_shentsize, bits);
-    if (shdrs == nullptr) return 0;
+    genelf_readXheader(stream, &h, place->bits);
+    place->shnum = h.e_shnum;
+    Elf64_Shdr* shdrs = genelf_readsecheaders(stream, nullptr, h.e_shnum,
+                                              place->base + static_cast<int64_t>(h.e_shoff), h.e_shentsize,
+                                              place->bits);
+    if (shdrs == nullptr) return false;
 
     genelf_check_shstrndx(h.e_shstrndx, h.e_shnum);
     const Elf64_Shdr& names_hdr = shdrs[h.e_shstrndx];
     if (names_hdr.sh_size == 0) genelf_error("ELF section string table is empty", nullptr);
-    gen_safe_fseek64(nullptr, stream, base + static_cast<int64_t>(names_hdr.sh_offset), SEEK_SET);
+    gen_safe_fseek64(nullptr, stream, place->base + static_cast<int64_t>(names_hdr.sh_offset), SEEK_SET);
     uint64_t names_size = names_hdr.sh_size;
-    auto* names =
-        static_cast<uint8_t*>(genelf_read_block(stream, nullptr, genelf_checked_size(names_size)));
+    auto* names = static_cast<uint8_t*>(genelf_read_block(stream, nullptr, genelf_checked_size(names_size)));
     genelf_check_section_names(shdrs, h.e_shnum, names, names_size);
 
     int index = find_section(shdrs, h.e_shnum, names, ".symtab");
     if (index < 0) index = find_section(shdrs, h.e_shnum, names, ".dynsym");
-    uint64_t count = 0;
-    Elf64_Sym* symbols = nullptr;
-    uint8_t* strtab = nullptr;
+    bool usable = false;
     if (index >= 0) {
         const Elf64_Shdr& s = shdrs[index];
         int64_t entsize = static_cast<int64_t>(s.sh_entsize);
         if (entsize == 0 || entsize >= record_size) {
             if (entsize == 0) entsize = record_size;
-            count = s.sh_size / static_cast<uint64_t>(entsize);
-            uint64_t offset = static_cast<uint64_t>(base) + s.sh_offset;
-            if (bits == 32) {
-                if (offset > 0xFFFFFFFFu || static_cast<uint64_t>(entsize) > 0xFFFFFFFFu) genelf_overflow();
-                Elf32_Sym* s32 = elf_readsymbol(stream, nullptr, static_cast<int64_t>(count),
-                                                static_cast<int64_t>(offset), entsize);
-                symbols = genelf_sym32to64(nullptr, s32, s32 != nullptr ? count : 0);
-                FreeHook(s32);
-            } else {
-                symbols = elf64_readsymbol(stream, nullptr, static_cast<int64_t>(count),
-                                           static_cast<int64_t>(offset), entsize);
+            usable = true;
+            place->index = index;
+            place->entsize = static_cast<uint64_t>(entsize);
+            place->count = s.sh_size / place->entsize;
+            place->sym_offset = static_cast<uint64_t>(place->base) + s.sh_offset;
+            place->link = s.sh_link;
+            if (s.sh_link < h.e_shnum) {
+                place->str_offset = static_cast<uint64_t>(place->base) + shdrs[s.sh_link].sh_offset;
+                place->str_size = shdrs[s.sh_link].sh_size;
             }
-            if (s.sh_link >= h.e_shnum)
-                genelf_errorf("symbol table section %d: sh_link %u is not a valid section index (e_shnum is %u)",
-                              index, s.sh_link, h.e_shnum);
-            const Elf64_Shdr& l = shdrs[s.sh_link];
-            gen_safe_fseek64(nullptr, stream, base + static_cast<int64_t>(l.sh_offset), SEEK_SET);
-            strtab = static_cast<uint8_t*>(genelf_read_block(stream, nullptr, genelf_checked_size(l.sh_size)));
-            if (symbols == nullptr || strtab == nullptr) {
-                count = 0;
-                FreeHook(symbols);
-                FreeHook(strtab);
-                symbols = nullptr;
-                strtab = nullptr;
-            }
+            if (place->bits == 32 && (place->sym_offset > 0xFFFFFFFFu || place->entsize > 0xFFFFFFFFu))
+                genelf_overflow();
         }
     }
     FreeHook(shdrs);
     FreeHook(names);
+    return usable;
+}
+
+void genelf_check_symtab_link(const ElfSymtabPlace& place) {
+    if (place.link >= place.shnum)
+        genelf_errorf("symbol table section %d: sh_link %u is not a valid section index (e_shnum is %u)",
+                      place.index, place.link, place.shnum);
+}
+
+uint64_t genelf_read_symtab(FILE* stream, Elf64_Sym** syms, uint8_t** strings) {
+    if (stream == nullptr || syms == nullptr || strings == nullptr) return 0;
+    ElfSymtabPlace place;
+    if (!genelf_locate_symtab(stream, &place)) {
+        *syms = nullptr;
+        *strings = nullptr;
+        return 0;
+    }
+    uint64_t count = place.count;
+    Elf64_Sym* symbols;
+    if (place.bits == 32) {
+        Elf32_Sym* s32 = elf_readsymbol(stream, nullptr, static_cast<int64_t>(count),
+                                        static_cast<int64_t>(place.sym_offset), static_cast<int64_t>(place.entsize));
+        symbols = genelf_sym32to64(nullptr, s32, s32 != nullptr ? count : 0);
+        FreeHook(s32);
+    } else {
+        symbols = elf64_readsymbol(stream, nullptr, static_cast<int64_t>(count),
+                                   static_cast<int64_t>(place.sym_offset), static_cast<int64_t>(place.entsize));
+    }
+    genelf_check_symtab_link(place);
+    gen_safe_fseek64(nullptr, stream, static_cast<int64_t>(place.str_offset), SEEK_SET);
+    auto* strtab = static_cast<uint8_t*>(genelf_read_block(stream, nullptr, genelf_checked_size(place.str_size)));
+    if (symbols == nullptr || strtab == nullptr) {
+        count = 0;
+        FreeHook(symbols);
+        FreeHook(strtab);
+        symbols = nullptr;
+        strtab = nullptr;
+    }
     *syms = symbols;
     *strings = strtab;
     return count;

@@ -42,6 +42,7 @@ struct PlatCalls {
     int (*fclose)(FILE* stream);
     size_t (*fwrite)(const void* buf, size_t size, size_t count, FILE* stream);
     char* (*getcwd)(char* buf, size_t size);
+    long (*pread)(int fd, void* buf, size_t count, uint64_t offset);
 };
 extern PlatCalls plat_calls;
 // The table as the backend set it up, for tests that restore it.
@@ -63,6 +64,11 @@ int plat_file_attributes(const char* path, uint32_t* attrs);
 // Status query: 0 on success, -1 with errno set on failure.
 int plat_stat(const char* path, PlatStat* st);
 int plat_fstat(FILE* stream, PlatStat* st);
+
+// Reads at an absolute offset of the stream's file without moving the
+// stream (through plat_calls.pread).  Bytes read, 0 at end of file, -1 with
+// errno on failure.
+long plat_pread(FILE* stream, void* buf, size_t count, uint64_t offset);
 
 // 64-bit stream positioning.
 int plat_fseek64(FILE* stream, int64_t offset, int origin);
@@ -181,3 +187,29 @@ int plat_mkdir(const char* path);
 // readable, writable and shared with the file.  Returns the view or null.
 void* plat_map_file(int fd, uint64_t size);
 void plat_unmap_file(void* view, uint64_t size);
+
+// ---------------------------------------------------------------------------
+// Fatal-signal handling for the crash reports.  The handler runs on the
+// faulting thread with what the platform knows about the fault; by then the
+// signal's disposition is back to its default, so a second fault of the same
+// kind (inside the handler, or a handler that returns and re-executes the
+// faulting instruction) ends the process the platform's way instead of
+// looping.
+// ---------------------------------------------------------------------------
+
+struct PlatFaultInfo {
+    int signal;                    // the signal number
+    int code;                      // the platform's reason code for it (si_code)
+    uint64_t fault_address;        // the address that faulted (si_addr)
+    uint64_t instruction_pointer;  // the faulting thread's instruction pointer
+    bool has_instruction_pointer;  // false where the context cannot be read
+};
+using PlatFaultHandler = void (*)(const PlatFaultInfo* info);
+
+// The signal that stands in for an unhandled processor exception: SIGBUS on
+// POSIX (a bus error has no other handler in the runtime, and the standard
+// signals 4, 8 and 11 are taken by their own handler).
+extern const int PLAT_UNHANDLED_EXCEPTION_SIGNAL;
+
+// Installs `handler` for one signal.  1 on success, 0 on failure.
+int plat_install_fatal_signal_handler(int signal, PlatFaultHandler handler);

@@ -3,11 +3,17 @@
 // The reduced string table holds one copy of each kept symbol's name, in
 // symbol order, the first at offset 0; names are never shared, so when many
 // kept symbols point at one stored name the new table is larger than the old
-// one, and its buffer is sized for the kept names rather than for the old
-// table.
+// one, and its buffer grows to hold the kept names.
+//
+// The copy shares the tables that the loader left in the input file (the
+// symbols and their names) instead of duplicating them: nothing writes to
+// them, and the reduction replaces both with new tables of the kept entries,
+// so no one can observe the difference; a large input is then read once,
+// by the reduction, instead of being copied twice.
 #include <cstring>
 
 #include "genelf/records.h"
+#include "genelf/symtable.h"
 #include "shared/genmem.h"
 #include "symkeep/symkeep.h"
 
@@ -42,14 +48,33 @@ uint8_t* copy_bytes(const uint8_t* source, uint64_t source_size, uint64_t size) 
     return target;
 }
 
-const char* symbol_name(const ElfImage* image, uint32_t index) {
-    uint32_t offset = image->syms[index].st_name;
-    const char* name = genelf_name_at(image->strtab, image->strtab_size, offset);
-    if (name == nullptr)
-        genelf_errorf("symbol %u: st_name 0x%x is outside the symbol string table (%I64u bytes)", index, offset,
-                      image->strtab_size);
-    return name;
+[[noreturn]] void refuse_link(int64_t index, uint32_t link, uint32_t shnum) {
+    genelf_errorf("symbol table section %I64d: sh_link %u is not a valid section index (e_shnum is %u)", index,
+                  link, shnum);
 }
+
+// The growing string table of the kept names.
+struct NewStrings {
+    uint8_t* bytes;
+    uint64_t capacity;
+    uint64_t used = 0;
+
+    uint32_t add(const char* name, size_t length) {
+        uint64_t need = used + length + 1;
+        if (need > capacity) {
+            uint64_t grown = capacity < 256 ? 256 : capacity;
+            while (grown < need) grown *= 2;
+            bytes = static_cast<uint8_t*>(ReallocHook(bytes, static_cast<int64_t>(grown)));
+            std::memset(bytes + capacity, 0, grown - capacity);
+            capacity = grown;
+        }
+        auto offset = static_cast<uint32_t>(used);
+        std::memcpy(bytes + used, name, length);
+        bytes[used + length] = 0;
+        used = need;
+        return offset;
+    }
+};
 
 }  // namespace
 
@@ -58,7 +83,10 @@ void copy_image(const ElfImage* source, ElfImage* target) {
     target->phdrs = copy_array(source->phdrs, source->ehdr.e_phnum);
     target->shdrs = copy_array(source->shdrs, source->ehdr.e_shnum);
     target->nsyms = source->nsyms;
-    target->syms = copy_array(source->syms, source->nsyms);
+    if (source->syms_file.stream != nullptr)
+        target->syms_file = source->syms_file;
+    else
+        target->syms = copy_array(source->syms, source->nsyms);
 
     uint64_t names_size = 0;
     if (source->ehdr.e_shnum != 0 && source->ehdr.e_shstrndx < source->ehdr.e_shnum)
@@ -69,62 +97,66 @@ void copy_image(const ElfImage* source, ElfImage* target) {
     int64_t symtab = find_symtab(source);
     if (symtab >= 0) {
         uint32_t link = source->shdrs[symtab].sh_link;
-        if (link >= source->ehdr.e_shnum)
-            genelf_errorf("symbol table section %I64d: sh_link %u is not a valid section index (e_shnum is %u)",
-                          symtab, link, source->ehdr.e_shnum);
+        if (link >= source->ehdr.e_shnum) refuse_link(symtab, link, source->ehdr.e_shnum);
         StrtabSize = static_cast<int32_t>(static_cast<uint32_t>(source->shdrs[link].sh_size));
     }
     // StrtabSize is a signed 32-bit value: a table of 2 GiB or more reads as
     // negative here and is copied as empty rather than as a huge request.
     uint64_t strtab_size = StrtabSize > 0 ? static_cast<uint64_t>(StrtabSize) : 0;
-    target->strtab = copy_bytes(source->strtab, source->strtab_size, strtab_size);
-    target->strtab_size = target->strtab != nullptr ? strtab_size : 0;
+    if (strtab_size == 0) return;
+    target->strtab_size = strtab_size;
+    if (source->strtab_file.stream != nullptr) {
+        target->strtab_file = source->strtab_file;
+        if (target->strtab_file.bytes > strtab_size) target->strtab_file.bytes = strtab_size;
+    } else {
+        target->strtab = copy_bytes(source->strtab, source->strtab_size, strtab_size);
+    }
 }
 
 void reduce_symbols(ElfImage* image) {
     int64_t symtab = find_symtab(image);
-    if (symtab >= 0) {
+    if (symtab < 0) {
+        // The symbols stay as they are; a deferred table is still read
+        // through, as loading it whole would have read it.
+        genelf_scan_deferred_symbols(*image);
+    } else {
         Elf64_Shdr& s = image->shdrs[symtab];
-        if (s.sh_link >= image->ehdr.e_shnum)
-            genelf_errorf("symbol table section %I64d: sh_link %u is not a valid section index (e_shnum is %u)",
-                          symtab, s.sh_link, image->ehdr.e_shnum);
+        if (s.sh_link >= image->ehdr.e_shnum) refuse_link(symtab, s.sh_link, image->ehdr.e_shnum);
 
-        // First pass: which symbols stay, and how many name bytes they need.
-        uint64_t kept = 0, name_bytes = 0;
-        for (uint32_t i = 0; i < image->nsyms; ++i) {
-            const char* name = symbol_name(image, i);
-            if (is_kept_symbol(name)) {
-                ++kept;
-                name_bytes += std::strlen(name) + 1;
-            }
-        }
-        uint64_t capacity = name_bytes > uint64_t(StrtabSize > 0 ? StrtabSize : 0) ? name_bytes : StrtabSize;
+        // The kept array is sized for every symbol, but only kept entries
+        // are ever touched; a large zero-filled block costs no memory until
+        // it is written.
         auto* syms = static_cast<Elf64_Sym*>(AllocHook(image->nsyms, sizeof(Elf64_Sym)));
-        auto* strings = static_cast<uint8_t*>(AllocHook(capacity, 1));
+        uint64_t capacity = StrtabSize > 0 ? static_cast<uint64_t>(StrtabSize) : 0;
+        NewStrings strings{static_cast<uint8_t*>(AllocHook(capacity, 1)), capacity};
 
+        ElfSymbolWalk walk(*image);
+        ElfNameTable names(*image);
         uint32_t count = 0;
-        uint64_t offset = 0;
-        for (uint32_t i = 0; i < image->nsyms; ++i) {
-            const char* name = symbol_name(image, i);
-            if (!is_kept_symbol(name)) continue;
-            size_t length = std::strlen(name) + 1;
-            syms[count] = image->syms[i];
-            std::memcpy(strings + offset, name, length);
-            syms[count].st_name = static_cast<uint32_t>(offset);
-            ++count;
-            offset += length;
+        Elf64_Sym sym;
+        for (uint32_t i = 0; walk.next(&sym); ++i) {
+            size_t length;
+            const char* name = names.name_at(sym.st_name, &length);
+            if (name == nullptr)
+                genelf_errorf("symbol %u: st_name 0x%x is outside the symbol string table (%I64u bytes)", i,
+                              sym.st_name, image->strtab_size);
+            if (!is_kept_symbol(name, length)) continue;
+            sym.st_name = strings.add(name, length);
+            syms[count++] = sym;
         }
 
         FreeHook(image->syms);
         image->syms = syms;
+        image->syms_file = ElfFileTable{};
         image->nsyms = count;
         s.sh_size = uint64_t{count} * sizeof(Elf64_Sym);
         s.sh_entsize = sizeof(Elf64_Sym);
 
         FreeHook(image->strtab);
-        image->strtab = strings;
-        image->strtab_size = capacity;
-        image->shdrs[s.sh_link].sh_size = offset;
+        image->strtab = strings.bytes;
+        image->strtab_file = ElfFileTable{};
+        image->strtab_size = strings.capacity;
+        image->shdrs[s.sh_link].sh_size = strings.used;
     }
     for (int64_t p = int64_t{image->ehdr.e_phnum} - 1; p >= 0; --p) image->phdrs[p].p_filesz = 0;
 }

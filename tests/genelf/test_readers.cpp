@@ -4,11 +4,13 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "data/elfmaker.h"
 #include "genelf/genelf.h"
+#include "genelf/symtable.h"
 #include "shared/geninit.h"
 #include "support/child.h"
 
@@ -23,24 +25,37 @@ FILE* stream_of(const std::string& bytes) {
     return fp;
 }
 
+// A loaded image with its symbols and names read out (the loader leaves
+// them in the file).
 struct Loaded {
     int result = -1;
     ElfImage image = {};
+    std::vector<Elf64_Sym> syms;
+    std::vector<std::string> names;
 };
 
 Loaded load(const em::Desc& d) {
     Loaded l;
     FILE* fp = stream_of(em::make_elf(d));
     l.result = load_executable(&l.image, fp, "prog");
+    if (l.result == 1) {
+        ElfSymbolWalk walk(l.image);
+        ElfNameTable names(l.image);
+        Elf64_Sym s;
+        while (walk.next(&s)) {
+            size_t length;
+            const char* name = names.name_at(s.st_name, &length);
+            l.syms.push_back(s);
+            l.names.push_back(name != nullptr ? std::string(name, length) : "<outside>");
+        }
+    }
     std::fclose(fp);
     return l;
 }
 
-std::string name_of(const ElfImage& img, const Elf64_Sym& s) {
-    return reinterpret_cast<const char*>(img.strtab + s.st_name);
-}
-
-// Loads in a child and reports what a user would see.
+// Loads in a child and reports what a user would see.  The symbol entries
+// are checked as they are read, so the child reads them all, as the tool's
+// reduction does.
 ChildResult load_in_child(const em::Desc& d) {
     std::string bytes = em::make_elf(d);
     return run_in_child([bytes] {
@@ -48,7 +63,9 @@ ChildResult load_in_child(const em::Desc& d) {
         errno = 0;
         FILE* fp = stream_of(bytes);
         ElfImage img = {};
-        std::printf("result %d", load_executable(&img, fp, "prog"));
+        int result = load_executable(&img, fp, "prog");
+        if (result == 1) genelf_scan_deferred_symbols(img);
+        std::printf("result %d", result);
     });
 }
 
@@ -78,13 +95,52 @@ TEST(Loader, SameValuesInEveryClassAndByteOrder) {
         EXPECT_EQ(img.shdrs[3].sh_type, SHT_NOBITS);
         EXPECT_STREQ(reinterpret_cast<const char*>(img.shstrtab + img.shdrs[4].sh_name), ".symtab");
         ASSERT_EQ(img.nsyms, 9u);
-        EXPECT_EQ(name_of(img, img.syms[4]), "main");
-        EXPECT_EQ(img.syms[4].st_value, 0x401000u);
-        EXPECT_EQ(img.syms[4].st_size, 16u);
-        EXPECT_EQ(img.syms[6].st_other, 2);
-        EXPECT_EQ(img.syms[7].st_shndx, SHN_ABS);
-        EXPECT_EQ(img.syms[8].st_shndx, SHN_COMMON);
+        EXPECT_EQ(l.names[4], "main");
+        EXPECT_EQ(l.syms[4].st_value, 0x401000u);
+        EXPECT_EQ(l.syms[4].st_size, 16u);
+        EXPECT_EQ(l.syms[6].st_other, 2);
+        EXPECT_EQ(l.syms[7].st_shndx, SHN_ABS);
+        EXPECT_EQ(l.syms[8].st_shndx, SHN_COMMON);
         EXPECT_EQ(img.strtab_size, img.shdrs[5].sh_size);
+    }
+}
+
+// The deferred load and the eager reader must see the same symbols and
+// names, including entries cut short by the end of the file.
+TEST(Loader, DeferredTablesMatchTheEagerReader) {
+    for (const Kind& k : kKinds) {
+        // Only an ELF64 entry has fields after st_shndx to cut off.
+        for (bool cut : {false, k.bits == 64}) {
+            em::Desc d = em::sample_exec(k.bits, k.big);
+            if (cut) {
+                // Move the symbol table to the end of the file and cut its
+                // last entry short after its st_shndx field.
+                d.sections[4].offset = 0x4000;
+                d.truncate = 0x4000 + 8 * 24 + 8;
+                d.sections[5].offset = 0x3000;
+                d.sections[6].offset = 0x3800;
+                d.shoff = 0x3c00;
+                d.symbols[8].shndx = 0x1234;
+            }
+            std::string bytes = em::make_elf(d);
+            Loaded l = load(d);
+            ASSERT_EQ(l.result, 1);
+            FILE* fp = stream_of(bytes);
+            Elf64_Sym* syms = nullptr;
+            uint8_t* strings = nullptr;
+            uint64_t n = genelf_read_symtab(fp, &syms, &strings);
+            ASSERT_EQ(n, l.syms.size());
+            for (uint64_t i = 0; i < n; ++i) {
+                EXPECT_EQ(std::memcmp(&syms[i], &l.syms[i], sizeof syms[i]), 0) << k.bits << k.big << cut << i;
+                EXPECT_STREQ(reinterpret_cast<const char*>(strings + syms[i].st_name), l.names[i].c_str());
+            }
+            if (cut) {
+                EXPECT_EQ(l.syms[8].st_size, 0xFFFFFFFFFFFFFFFFull);
+            }
+            std::free(syms);
+            std::free(strings);
+            std::fclose(fp);
+        }
     }
 }
 
@@ -110,7 +166,7 @@ TEST(Loader, EntrySizesLargerThanTheRecordAreSkipped) {
         EXPECT_EQ(l.image.phdrs[1].p_vaddr, 0x402000u);
         EXPECT_EQ(l.image.shdrs[6].sh_type, SHT_STRTAB);
         ASSERT_EQ(l.image.nsyms, 9u);
-        EXPECT_EQ(name_of(l.image, l.image.syms[8]), "shared_buf");
+        EXPECT_EQ(l.names[8], "shared_buf");
     }
 }
 
@@ -139,7 +195,7 @@ TEST(Loader, SymbolTableChosenByName) {
     l = load(d);
     ASSERT_EQ(l.result, 1);
     EXPECT_EQ(l.image.nsyms, 0u);
-    EXPECT_EQ(l.image.syms, nullptr);
+    EXPECT_TRUE(l.syms.empty());
 
     // Two tables named .symtab: the lower index wins; its sh_size of 50
     // bytes holds two whole 24-byte entries.
@@ -160,7 +216,7 @@ TEST(Loader, EmptyLinkedStringTableGivesNoSymbols) {
     Loaded l = load(d);
     ASSERT_EQ(l.result, 1);
     EXPECT_EQ(l.image.nsyms, 0u);
-    EXPECT_EQ(l.image.strtab, nullptr);
+    EXPECT_EQ(l.image.strtab_size, 0u);
 }
 
 TEST(Loader, NoSectionHeaderTable) {

@@ -20,8 +20,11 @@ size_t sys_fwrite(const void* buf, size_t size, size_t count, FILE* stream) {
     return std::fwrite(buf, size, count, stream);
 }
 char* sys_getcwd(char* buf, size_t size) { return ::getcwd(buf, size); }
+long sys_pread(int fd, void* buf, size_t count, uint64_t offset) {
+    return static_cast<long>(::pread(fd, buf, count, static_cast<off_t>(offset)));
+}
 
-const PlatCalls kDefaultCalls = {sys_read, sys_write, sys_fopen, sys_fclose, sys_fwrite, sys_getcwd};
+const PlatCalls kDefaultCalls = {sys_read, sys_write, sys_fopen, sys_fclose, sys_fwrite, sys_getcwd, sys_pread};
 
 void fill(PlatStat* out, const struct stat& st) {
     out->mode = static_cast<uint32_t>(st.st_mode);
@@ -77,6 +80,13 @@ int plat_fstat(FILE* stream, PlatStat* out) {
 
 int plat_fseek64(FILE* stream, int64_t offset, int origin) {
     return ::fseeko(stream, static_cast<off_t>(offset), origin);
+}
+
+long plat_pread(FILE* stream, void* buf, size_t count, uint64_t offset) {
+    for (;;) {
+        long n = plat_calls.pread(fileno(stream), buf, count, offset);
+        if (n >= 0 || errno != EINTR) return n;
+    }
 }
 
 int64_t plat_ftell64(FILE* stream) { return static_cast<int64_t>(::ftello(stream)); }
