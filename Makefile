@@ -4,9 +4,10 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE      ?= cmake
+SHARED_BENCH ?= ../shared/bench
 CTEST_ARGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all build run test test-asan clean
+.PHONY: all build run test test-asan bench clean
 
 all: build
 
@@ -28,6 +29,11 @@ $(ASAN_BUILD)/CMakeCache.txt:
 test-asan: $(ASAN_BUILD)/CMakeCache.txt
 	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest $(CTEST_ARGS)
+
+# Builds million-symbol inputs with the real assembler and linker (once),
+# then times symkeep against the floor and GNU objcopy.
+bench: build
+	python3 bench/run.py $(BUILD) $(SHARED_BENCH)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -61,12 +61,12 @@ Elf64_Sym* elf64_readsymbol(FILE* stream, Elf64_Sym* array, int64_t count, int64
 }
 
 int elf_writesymbol(FILE* stream, const Elf32_Sym* array, uint64_t count) {
-    for (uint64_t i = 0; i < count; ++i) genelf_write_record(stream, &array[i], kElf32Sym);
+    genelf_write_records(stream, array, count, kElf32Sym);
     return 1;
 }
 
 int elf64_writesymbol(FILE* stream, const Elf64_Sym* array, uint64_t count) {
-    for (uint64_t i = 0; i < count; ++i) genelf_write_record(stream, &array[i], kElf64Sym);
+    genelf_write_records(stream, array, count, kElf64Sym);
     return 1;
 }
 

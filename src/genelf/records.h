@@ -92,6 +92,14 @@ void genelf_write_record(FILE* stream, const void* record, const ElfRecord<N>& r
     genelf_write_fields(stream, record, r.fields, N);
 }
 
+// Writes `n` records laid out `stride` bytes apart.
+void genelf_write_fields_array(FILE* stream, const void* records, size_t stride, uint64_t n, const ElfField* fields,
+                               size_t count);
+template <typename Rec, size_t N>
+void genelf_write_records(FILE* stream, const Rec* records, uint64_t n, const ElfRecord<N>& r) {
+    genelf_write_fields_array(stream, records, sizeof(Rec), n, r.fields, N);
+}
+
 // Skips `count` bytes with genelf_getbyte (entries larger than the record).
 void genelf_skip(FILE* stream, uint64_t count);
 

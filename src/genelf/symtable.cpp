@@ -35,39 +35,43 @@ void read_or_ff(FILE* stream, uint8_t* into, uint64_t offset, uint64_t count) {
     if (got < count) std::memset(into + got, 0xFF, count - got);
 }
 
-// Decodes one symbol record of the file's class in ByteOrder.
+// Decodes one symbol record of the file's class in ByteOrder.  Every
+// symbol of a large table passes through here, so fields are loaded whole
+// and byte-swapped only when the file's order is not the host's.
 struct SymbolDecoder {
     bool is32;
-    bool big;
+    bool swap;
 
-    uint64_t get(const uint8_t* p, int width) const {
-        uint64_t v = 0;
-        if (big) {
-            for (int i = 0; i < width; ++i) v = (v << 8) | p[i];
-        } else {
-            for (int i = width - 1; i >= 0; --i) v = (v << 8) | p[i];
-        }
-        return v;
+    template <typename T>
+    T load(const uint8_t* p) const {
+        T v;
+        std::memcpy(&v, p, sizeof v);
+        if (!swap) return v;
+        if constexpr (sizeof(T) == 2) return static_cast<T>(__builtin_bswap16(v));
+        if constexpr (sizeof(T) == 4) return __builtin_bswap32(v);
+        if constexpr (sizeof(T) == 8) return __builtin_bswap64(v);
     }
 
     void decode(const uint8_t* p, Elf64_Sym* s) const {
         if (is32) {  // st_name, st_value, st_size, st_info, st_other, st_shndx
-            s->st_name = static_cast<uint32_t>(get(p, 4));
-            s->st_value = get(p + 4, 4);
-            s->st_size = get(p + 8, 4);
+            s->st_name = load<uint32_t>(p);
+            s->st_value = load<uint32_t>(p + 4);
+            s->st_size = load<uint32_t>(p + 8);
             s->st_info = p[12];
             s->st_other = p[13];
-            s->st_shndx = static_cast<uint16_t>(get(p + 14, 2));
+            s->st_shndx = load<uint16_t>(p + 14);
         } else {  // st_name, st_info, st_other, st_shndx, st_value, st_size
-            s->st_name = static_cast<uint32_t>(get(p, 4));
+            s->st_name = load<uint32_t>(p);
             s->st_info = p[4];
             s->st_other = p[5];
-            s->st_shndx = static_cast<uint16_t>(get(p + 6, 2));
-            s->st_value = get(p + 8, 8);
-            s->st_size = get(p + 16, 8);
+            s->st_shndx = load<uint16_t>(p + 6);
+            s->st_value = load<uint64_t>(p + 8);
+            s->st_size = load<uint64_t>(p + 16);
         }
     }
 };
+
+constexpr bool kHostBigEndian = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
 
 [[noreturn]] void refuse_xindex(elfbits bits) {
     gen_fatal_exit(1, bits == 32 ? "elf_readsymbol: symbol requires SYMTAB_SHNDX section"
@@ -151,7 +155,7 @@ bool ElfSymbolWalk::next(Elf64_Sym* sym) {
         return true;
     }
     if (index_ >= buffered_first_ + buffered_count_) refill();
-    const SymbolDecoder decoder{f.bits == 32, ByteOrder == BYTEORDER_BIG};
+    const SymbolDecoder decoder{f.bits == 32, (ByteOrder == BYTEORDER_BIG) != kHostBigEndian};
     uint64_t at = f.entsize <= kChunkBytes ? (index_ - buffered_first_) * f.entsize : 0;
     decoder.decode(buffer_ + at, sym);
     ++index_;

@@ -28,13 +28,17 @@ uint64_t align_pad(uint64_t position, uint64_t align) {
 }
 
 void write_zeros(FILE* stream, uint64_t count) {
-    for (uint64_t i = 0; i < count; ++i) putc(0, stream);
+    static const uint8_t zeros[256] = {};
+    while (count > 0) {
+        size_t n = count < sizeof zeros ? static_cast<size_t>(count) : sizeof zeros;
+        std::fwrite(zeros, 1, n, stream);
+        count -= n;
+    }
 }
 
 template <typename Rec, size_t N>
 int write_records(FILE* stream, const void* data, uint64_t count, const ElfRecord<N>& rec) {
-    const Rec* records = static_cast<const Rec*>(data);
-    for (uint64_t i = 0; i < count; ++i) genelf_write_record(stream, &records[i], rec);
+    genelf_write_records(stream, static_cast<const Rec*>(data), count, rec);
     return 1;
 }
 
@@ -263,10 +267,10 @@ void genelf_writeprogheaders(FILE* stream, const Elf64_Phdr* phdrs, uint64_t cou
     if (bits == 32) {
         Elf32_Phdr* p32 = genelf_phdr64to32(nullptr, phdrs, count);
         if (p32 == nullptr) return;
-        for (uint64_t i = 0; i < count; ++i) genelf_write_record(stream, &p32[i], kElf32Phdr);
+        genelf_write_records(stream, p32, count, kElf32Phdr);
         FreeHook(p32);
     } else if (bits == 64) {
-        for (uint64_t i = 0; i < count; ++i) genelf_write_record(stream, &phdrs[i], kElf64Phdr);
+        genelf_write_records(stream, phdrs, count, kElf64Phdr);
     } else {
         genelf_bad_elfbits();
     }
@@ -275,10 +279,10 @@ void genelf_writeprogheaders(FILE* stream, const Elf64_Phdr* phdrs, uint64_t cou
 int genelf_writesectheaders(FILE* stream, const Elf64_Shdr* shdrs, uint64_t count, elfbits bits) {
     if (bits == 32) {
         Elf32_Shdr* s32 = genelf_shdr64to32(nullptr, shdrs, count);
-        for (uint64_t i = 0; i < count; ++i) genelf_write_record(stream, &s32[i], kElf32Shdr);
+        genelf_write_records(stream, s32, count, kElf32Shdr);
         FreeHook(s32);
     } else if (bits == 64) {
-        for (uint64_t i = 0; i < count; ++i) genelf_write_record(stream, &shdrs[i], kElf64Shdr);
+        genelf_write_records(stream, shdrs, count, kElf64Shdr);
     } else {
         genelf_bad_elfbits();
     }

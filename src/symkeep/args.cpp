@@ -35,7 +35,21 @@ uint64_t hash_name(const char* s, size_t n) {
 
 }  // namespace
 
-KeepNames::~KeepNames() { std::free(slots_); }
+KeepNames::~KeepNames() {
+    std::free(slots_);
+    std::free(bitmap_);
+}
+
+// Sixteen bits per slot pair keeps false positives near one in sixteen.
+void KeepNames::rebuild_bitmap() {
+    size_t words = (mask_ + 1) / 4;
+    std::free(bitmap_);
+    bitmap_ = static_cast<uint64_t*>(std::calloc(words, sizeof(uint64_t)));
+    if (bitmap_ == nullptr) gen_out_of_memory(words * sizeof(uint64_t));
+    bitmap_mask_ = words - 1;
+    for (size_t i = 0; i <= mask_; ++i)
+        if (slots_[i].text != nullptr) bitmap_[(slots_[i].hash >> 6) & bitmap_mask_] |= uint64_t{1} << (slots_[i].hash & 63);
+}
 
 void KeepNames::append(const char* name) {
     entries_.push_back(name);
@@ -50,6 +64,7 @@ void KeepNames::grow() {
     if (slots_ == nullptr) gen_out_of_memory(count * sizeof(Slot));
     mask_ = count - 1;
     used_ = 0;
+    rebuild_bitmap();
     for (size_t i = 0; i < old_count; ++i)
         if (old[i].text != nullptr) insert(old[i].text, old[i].length);
     std::free(old);
@@ -63,6 +78,7 @@ void KeepNames::insert(const char* name, size_t length) {
         if (slot.text == nullptr) {
             slot = Slot{name, length, h};
             ++used_;
+            bitmap_[(h >> 6) & bitmap_mask_] |= uint64_t{1} << (h & 63);
             break;
         }
         if (slot.hash == h && slot.length == length && std::memcmp(slot.text, name, length) == 0) return;
@@ -76,6 +92,7 @@ void KeepNames::insert(const char* name, size_t length) {
 bool KeepNames::contains(const char* name, size_t length) const {
     if (used_ == 0 || !length_possible(length)) return false;
     uint64_t h = hash_name(name, length);
+    if (!in_bitmap(h)) return false;
     for (size_t i = h & mask_;; i = (i + 1) & mask_) {
         const Slot& slot = slots_[i];
         if (slot.text == nullptr) return false;
