@@ -3,6 +3,8 @@
 // field-order or byte-order slip in one is caught by the other.
 #include "data/elfmaker.h"
 
+#include <cstdio>
+
 #include <algorithm>
 #include <map>
 
@@ -216,7 +218,22 @@ uint64_t align_up(uint64_t v, uint64_t a) { return a > 1 ? (v + a - 1) / a * a :
 
 }  // namespace
 
-std::string make_elf(const Desc& d) {
+std::string make_elf(const Desc& d) { return make_elf(d, nullptr); }
+
+bool write_sparse_elf(const Desc& d, const std::string& path) {
+    FarPieces far;
+    std::string near = make_elf(d, &far);
+    FILE* fp = std::fopen(path.c_str(), "wb");
+    if (fp == nullptr) return false;
+    bool ok = std::fwrite(near.data(), 1, near.size(), fp) == near.size();
+    for (const auto& piece : far) {
+        ok = ok && fseeko(fp, static_cast<off_t>(piece.first), SEEK_SET) == 0 &&
+             std::fwrite(piece.second.data(), 1, piece.second.size(), fp) == piece.second.size();
+    }
+    return std::fclose(fp) == 0 && ok;
+}
+
+std::string make_elf(const Desc& d, FarPieces* far) {
     const int bits = d.bits;
     Encoder enc(bits, d.big_endian);
 
@@ -291,8 +308,12 @@ std::string make_elf(const Desc& d) {
             h.offset = align_up(pos, s.addralign);
         }
         if (s.type != SHT_NOBITS) {
-            enc.put_bytes(h.offset, data);
-            pos = std::max(pos, h.offset + data.size());
+            if (far != nullptr && h.offset >= (uint64_t{1} << 30)) {
+                far->emplace_back(h.offset, data);
+            } else {
+                enc.put_bytes(h.offset, data);
+                pos = std::max(pos, h.offset + data.size());
+            }
         }
         shdrs.push_back(h);
     }

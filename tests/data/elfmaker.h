@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace elfmaker {
@@ -155,6 +156,15 @@ Phdr load_segment(uint64_t vaddr, uint64_t offset, uint64_t filesz, uint64_t mem
 Desc sample_exec(int bits, bool big_endian);
 
 std::string make_elf(const Desc& desc);
+
+// Section data placed at or beyond 1 GiB: left out of make_elf's buffer and
+// handed back as (offset, bytes) pieces, so that a test can write a sparse
+// file of many gigabytes with a few small writes.
+using FarPieces = std::vector<std::pair<uint64_t, std::string>>;
+std::string make_elf(const Desc& desc, FarPieces* far);
+// Writes make_elf's bytes and the far pieces to `path` (sparse beyond the
+// near part).  False when the file system refused.
+bool write_sparse_elf(const Desc& desc, const std::string& path);
 
 // --- Reading a file ------------------------------------------------------------
 
