@@ -29,7 +29,7 @@ enum : uint32_t {
 struct PlatStat {
     uint32_t mode;
     int64_t size;
-    uint64_t device;
+    uint64_t device;  // with inode: equal pairs name the same file
     uint64_t inode;
 };
 

@@ -3,6 +3,7 @@
 // refused command line or a missing input creates nothing.
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -122,6 +123,21 @@ TEST_F(Cli, ProgramNameIsTheBaseName) {
     ChildResult r = run_program({link, "-help"}, {}, dir.path());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "Usage: Tool [-help] <options> filename");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Cli, OutputThatIsTheInputIsRefusedBeforeOpening) {
+    std::string before = read_file(dir.file("prog.elf"));
+    ASSERT_EQ(link(dir.file("prog.elf").c_str(), dir.file("hard.elf").c_str()), 0);
+    for (const std::string& out : std::vector<std::string>{"prog.elf", "./prog.elf", dir.file("prog.elf"), "hard.elf"}) {
+        ChildResult r = run({"-keep", "main", "-o", out, "prog.elf"});
+        EXPECT_EQ(r.status, 1) << out;
+        EXPECT_EQ(r.err, "symkeep: fatal: Refusing to write " + out + ": it is the input file prog.elf\n");
+        EXPECT_EQ(read_file(dir.file("prog.elf")), before) << out;
+    }
 }
 
 }  // namespace
