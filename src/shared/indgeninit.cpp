@@ -10,10 +10,12 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "shared/eventlog/rnedump.h"
 #include "shared/eventlog/zolta.h"
 #include "shared/geninit.h"
 #include "shared/genmem.h"
 #include "shared/genstr.h"
+#include "shared/gswitch/gswitch.h"
 #include "shared/viewpath/viewpath.h"
 
 namespace {
@@ -22,9 +24,9 @@ void start_thread_log() { ZOLTA_StartThreadLog(); }
 
 // Start hooks of the services that live in other subsystems; a null hook is
 // a service this program does not have.
-GenSwitchStartFn GenSwitchStartHook = nullptr;
+GenSwitchStartFn GenSwitchStartHook = GSwitch_Initialize;
 GenServiceStartFn GenThreadLogStartHook = start_thread_log;
-GenServiceStartFn GenCrashReportSetupHook = nullptr;
+GenServiceStartFn GenCrashReportSetupHook = RNEDump_Setup;
 
 namespace {
 

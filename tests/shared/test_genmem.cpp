@@ -10,6 +10,7 @@
 #include "shared/genmem.h"
 #include "shared/genout.h"
 #include "support/child.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -154,10 +155,27 @@ TEST(Assertions, BothFormats) {
         {"expression x, extra 0, no program name", [] { gen_assert_check(0, "x", "f.c", 2, 0); },
          "Assertion failed in 'f.c' on line 2\n"},
     };
+    // A failed assertion also writes a crash report (into the temporary
+    // directory when no dump directory is set) and says where in one line.
+    TempDir tmp;
     for (const Case& c : cases) {
-        ChildResult r = run_in_child(c.body);
+        ChildResult r = run_in_child([&] {
+            setenv("TMP", tmp.path().c_str(), 1);
+            c.body();
+        });
         EXPECT_EQ(r.status, 1) << c.what;
-        EXPECT_EQ(r.err, c.err) << c.what;
+        std::string first = r.err.substr(0, r.err.find('\n') + 1);
+        EXPECT_EQ(first, c.err) << c.what;
+        bool started = std::strstr(c.err, " in symkeep\n") != nullptr;  // gen_init ran, and the crash set-up
+        std::string rest = r.err.substr(first.size());
+        if (started)
+            EXPECT_EQ(rest.rfind("Program \"symkeep\" has encountered an assertion failure. RNE logs of this event are in " +
+                                     tmp.path() + "/ZEP_RNE_",
+                                 0),
+                      0u)
+                << rest;
+        else
+            EXPECT_EQ(rest, "") << c.what;
     }
     ChildResult r = run_in_child([] { gen_assert_check(1, "fine", "f.c", 1, 0); });
     EXPECT_EQ(r.status, 0);

@@ -127,7 +127,8 @@ char sign_char(bool negative, unsigned flags) {
     return '\0';
 }
 
-// A short prefix such as "-0x", built up a character at a time.
+// A short prefix such as "-0x", built up a character at a time; adding '\0'
+// (no sign) adds nothing.
 struct Prefix {
     char text[4];
     size_t size = 0;
@@ -288,7 +289,6 @@ struct Decimal {
 };
 
 struct DoubleParts {
-    bool negative;
     int biased_exponent;
     uint64_t fraction;  // the 52 stored bits
 };
@@ -296,7 +296,7 @@ struct DoubleParts {
 DoubleParts split(double x) {
     uint64_t bits;
     std::memcpy(&bits, &x, sizeof bits);
-    return {(bits >> 63) != 0, static_cast<int>(bits >> 52 & 0x7ff), bits & ((1ULL << 52) - 1)};
+    return {static_cast<int>(bits >> 52 & 0x7ff), bits & ((1ULL << 52) - 1)};
 }
 
 void strip_trailing_zeros(Decimal& d) {
@@ -486,27 +486,30 @@ double read_double(Args& args, Length length) {
     return static_cast<double>(value);
 }
 
-void format_float(Sink& out, Spec spec, Args& args) {
+// Infinity and NaN keep their sign but take no zero fill.
+void format_nonfinite(Sink& out, Spec spec, std::string_view prefix, double x, bool upper) {
+    spec.flags &= ~kZero;
+    const std::string_view text = std::isnan(x) ? (upper ? "NAN" : "nan") : (upper ? "INF" : "inf");
+    const long long len = static_cast<long long>(prefix.size() + text.size());
+    if (!open_field(out, spec, prefix, len)) return;
+    out.write(text);
+    close_field(out, spec, len);
+}
+
+void format_float(Sink& out, const Spec& spec, Args& args) {
     const double x = read_double(args, spec.length);
     const bool upper = spec.conv >= 'A' && spec.conv <= 'Z';
     const char sign = sign_char(std::signbit(x), spec.flags);
     Prefix prefix;
     prefix.add(sign);
+    const double magnitude = std::fabs(x);
 
-    if (!std::isfinite(x)) {
-        spec.flags &= ~kZero;
-        const std::string_view text = std::isnan(x) ? (upper ? "NAN" : "nan") : (upper ? "INF" : "inf");
-        const long long len = static_cast<long long>(prefix.size + text.size());
-        if (!open_field(out, spec, prefix.view(), len)) return;
-        out.write(text);
-        close_field(out, spec, len);
-        return;
-    }
+    if (!std::isfinite(x)) return format_nonfinite(out, spec, prefix.view(), x, upper);
     switch (spec.conv | 0x20) {  // lower case
-    case 'a': format_hex_float(out, spec, sign, std::fabs(x), upper); break;
-    case 'e': format_scientific(out, spec, prefix.view(), std::fabs(x), upper); break;
-    case 'f': format_fixed(out, spec, prefix.view(), std::fabs(x)); break;
-    default: format_general(out, spec, prefix.view(), std::fabs(x), upper); break;
+    case 'a': format_hex_float(out, spec, sign, magnitude, upper); break;
+    case 'e': format_scientific(out, spec, prefix.view(), magnitude, upper); break;
+    case 'f': format_fixed(out, spec, prefix.view(), magnitude); break;
+    default: format_general(out, spec, prefix.view(), magnitude, upper); break;
     }
 }
 
