@@ -52,6 +52,11 @@ const PlatCalls& plat_default_calls();
 extern const char PLAT_PATH_SEPARATOR;       // written by normalisers
 extern const char PLAT_PATH_LIST_SEPARATOR;  // between PATH entries
 extern const char* const PLAT_EXE_SUFFIX;    // "" or ".exe"
+// The platform's own temporary-directory variable, tried after TMP and TEMP
+// (nullptr where there is none), and the last-resort temporary directory
+// (the root on Windows; /tmp on POSIX, where the root is not writable).
+extern const char* const PLAT_TEMP_ENV;
+extern const char* const PLAT_TEMP_ROOT;
 
 // File name of the running executable into buf (NUL-terminated, cut to cap).
 // Returns the length written, 0 on failure.

@@ -220,7 +220,8 @@ const char* gen_gettempdir(const char* preferred) {
     g_tempdir = nullptr;
     g_tempdir_owned = false;
 
-    const char* choices[] = {gen_getenv("TMP", nullptr), gen_getenv("TEMP", nullptr), preferred};
+    const char* platform_choice = PLAT_TEMP_ENV != nullptr ? gen_getenv(PLAT_TEMP_ENV, nullptr) : nullptr;
+    const char* choices[] = {gen_getenv("TMP", nullptr), gen_getenv("TEMP", nullptr), platform_choice, preferred};
     for (const char* dir : choices) {
         if (dir != nullptr && *dir != '\0' && gen_vp_access_nowrite(dir, 4) == 0) {
             // Environment values may move when the environment changes.
@@ -229,8 +230,7 @@ const char* gen_gettempdir(const char* preferred) {
             return g_tempdir;
         }
     }
-    const char root[] = {PLAT_PATH_SEPARATOR, '\0'};
-    g_tempdir = gen_access(root, 0) == 0 ? (PLAT_PATH_SEPARATOR == '/' ? "/" : "\\") : ".";
+    g_tempdir = gen_access(PLAT_TEMP_ROOT, 0) == 0 ? PLAT_TEMP_ROOT : ".";
     return g_tempdir;
 }
 

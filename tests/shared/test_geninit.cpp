@@ -267,12 +267,13 @@ TEST(GenSys, TemporaryDirectoryChoices) {
         {d1.c_str(), d2.c_str(), nullptr, d1},
         {gone.c_str(), d2.c_str(), d3.c_str(), d2},
         {"", gone.c_str(), d3.c_str(), d3},
-        {nullptr, nullptr, gone.c_str(), "/"},
+        {nullptr, nullptr, gone.c_str(), "/tmp"},  // TMPDIR unset below, then the platform's last resort
     };
     for (const auto& c : cases) {
         ChildResult r = run_in_child([&] {
             if (c.tmp) setenv("TMP", c.tmp, 1); else unsetenv("TMP");
             if (c.temp) setenv("TEMP", c.temp, 1); else unsetenv("TEMP");
+            unsetenv("TMPDIR");
             std::printf("%s", str(TempDirHook(c.preferred)).c_str());
         });
         EXPECT_EQ(r.out, c.want) << str(c.tmp) << " " << str(c.temp) << " " << str(c.preferred);

@@ -41,6 +41,8 @@ const PlatCalls& plat_default_calls() { return kDefaultCalls; }
 const char PLAT_PATH_SEPARATOR = '/';
 const char PLAT_PATH_LIST_SEPARATOR = ':';
 const char* const PLAT_EXE_SUFFIX = "";
+const char* const PLAT_TEMP_ENV = "TMPDIR";
+const char* const PLAT_TEMP_ROOT = "/tmp";
 
 size_t plat_module_file_name(char* buf, size_t cap) {
     if (buf == nullptr || cap == 0) return 0;
@@ -168,7 +170,19 @@ int plat_create_private_file(const char* path) {
 }
 
 int plat_open_private_for_overwrite(const char* path) {
-    return ::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // Non-blocking, so that a FIFO planted at the name cannot stall a crash
+    // handler; anything but a regular file is refused.
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
 }
 
 
