@@ -198,157 +198,154 @@ elfbits genelf_elfbits(FILE* stream, int64_t offset) {
     }
 }
 
-// ---- class conversions: every field by name ----
+// ---- class conversions ----
+//
+// Each record's fields are listed once, as pairs of (ELF32, 64-bit form)
+// places; the same list drives widening and narrowing, so the two cannot
+// disagree.  Fields are matched by name, which is what moves p_flags and the
+// symbol fields to their other places between the two layouts.
 
 namespace {
 
-template <typename T>
-T* obtain(T* dst, uint64_t count) {
-    return dst != nullptr ? dst : static_cast<T*>(genelf_alloc_array(count, sizeof(T)));
+struct FieldPair {
+    uint16_t off32;
+    uint8_t width32;
+    uint16_t off64;
+    uint8_t width64;
+};
+
+#define GENELF_PAIR(T32, T64, m)                                                                   \
+    FieldPair {                                                                                    \
+        static_cast<uint16_t>(offsetof(T32, m)), static_cast<uint8_t>(sizeof(T32::m)),              \
+            static_cast<uint16_t>(offsetof(T64, m)), static_cast<uint8_t>(sizeof(T64::m))            \
+    }
+
+// e_ident is copied as raw bytes before these.
+constexpr FieldPair kEhdrPairs[] = {
+    GENELF_PAIR(Elf32_Ehdr, Elf64_Ehdr, e_type),      GENELF_PAIR(Elf32_Ehdr, Elf64_Ehdr, e_machine),
+    GENELF_PAIR(Elf32_Ehdr, Elf64_Ehdr, e_version),   GENELF_PAIR(Elf32_Ehdr, Elf64_Ehdr, e_entry),
+    GENELF_PAIR(Elf32_Ehdr, Elf64_Ehdr, e_phoff),     GENELF_PAIR(Elf32_Ehdr, Elf64_Ehdr, e_shoff),
+    GENELF_PAIR(Elf32_Ehdr, Elf64_Ehdr, e_flags),     GENELF_PAIR(Elf32_Ehdr, Elf64_Ehdr, e_ehsize),
+    GENELF_PAIR(Elf32_Ehdr, Elf64_Ehdr, e_phentsize), GENELF_PAIR(Elf32_Ehdr, Elf64_Ehdr, e_phnum),
+    GENELF_PAIR(Elf32_Ehdr, Elf64_Ehdr, e_shentsize), GENELF_PAIR(Elf32_Ehdr, Elf64_Ehdr, e_shnum),
+    GENELF_PAIR(Elf32_Ehdr, Elf64_Ehdr, e_shstrndx),
+};
+constexpr FieldPair kPhdrPairs[] = {
+    GENELF_PAIR(Elf32_Phdr, Elf64_Phdr, p_type),   GENELF_PAIR(Elf32_Phdr, Elf64_Phdr, p_offset),
+    GENELF_PAIR(Elf32_Phdr, Elf64_Phdr, p_vaddr),  GENELF_PAIR(Elf32_Phdr, Elf64_Phdr, p_paddr),
+    GENELF_PAIR(Elf32_Phdr, Elf64_Phdr, p_filesz), GENELF_PAIR(Elf32_Phdr, Elf64_Phdr, p_memsz),
+    GENELF_PAIR(Elf32_Phdr, Elf64_Phdr, p_flags),  GENELF_PAIR(Elf32_Phdr, Elf64_Phdr, p_align),
+};
+constexpr FieldPair kShdrPairs[] = {
+    GENELF_PAIR(Elf32_Shdr, Elf64_Shdr, sh_name),      GENELF_PAIR(Elf32_Shdr, Elf64_Shdr, sh_type),
+    GENELF_PAIR(Elf32_Shdr, Elf64_Shdr, sh_flags),     GENELF_PAIR(Elf32_Shdr, Elf64_Shdr, sh_addr),
+    GENELF_PAIR(Elf32_Shdr, Elf64_Shdr, sh_offset),    GENELF_PAIR(Elf32_Shdr, Elf64_Shdr, sh_size),
+    GENELF_PAIR(Elf32_Shdr, Elf64_Shdr, sh_link),      GENELF_PAIR(Elf32_Shdr, Elf64_Shdr, sh_info),
+    GENELF_PAIR(Elf32_Shdr, Elf64_Shdr, sh_addralign), GENELF_PAIR(Elf32_Shdr, Elf64_Shdr, sh_entsize),
+};
+constexpr FieldPair kSymPairs[] = {
+    GENELF_PAIR(Elf32_Sym, Elf64_Sym, st_name),  GENELF_PAIR(Elf32_Sym, Elf64_Sym, st_value),
+    GENELF_PAIR(Elf32_Sym, Elf64_Sym, st_size),  GENELF_PAIR(Elf32_Sym, Elf64_Sym, st_info),
+    GENELF_PAIR(Elf32_Sym, Elf64_Sym, st_other), GENELF_PAIR(Elf32_Sym, Elf64_Sym, st_shndx),
+};
+
+#undef GENELF_PAIR
+
+uint64_t load_field(const uint8_t* at, int width) {
+    switch (width) {
+        case 1: return *at;
+        case 2: { uint16_t v; std::memcpy(&v, at, 2); return v; }
+        case 4: { uint32_t v; std::memcpy(&v, at, 4); return v; }
+        default: { uint64_t v; std::memcpy(&v, at, 8); return v; }
+    }
 }
 
-uint32_t narrow(uint64_t v) {
-    if (v > 0xFFFFFFFFull) genelf_overflow();
-    return static_cast<uint32_t>(v);
+void store_field(uint8_t* at, int width, uint64_t v) {
+    switch (width) {
+        case 1: *at = static_cast<uint8_t>(v); break;
+        case 2: { auto x = static_cast<uint16_t>(v); std::memcpy(at, &x, 2); break; }
+        case 4: { auto x = static_cast<uint32_t>(v); std::memcpy(at, &x, 4); break; }
+        default: std::memcpy(at, &v, 8); break;
+    }
+}
+
+// Widening zero-extends; nothing can fail.
+template <size_t N>
+void widen(void* dst64, const void* src32, const FieldPair (&pairs)[N]) {
+    for (const FieldPair& f : pairs)
+        store_field(static_cast<uint8_t*>(dst64) + f.off64, f.width64,
+                    load_field(static_cast<const uint8_t*>(src32) + f.off32, f.width32));
+}
+
+// Narrowing: a value that does not fit its ELF32 field is "ELF file
+// overflow" when `checked`, and is cut to its low bits otherwise.
+template <size_t N>
+void narrow(void* dst32, const void* src64, const FieldPair (&pairs)[N], bool checked) {
+    for (const FieldPair& f : pairs) {
+        uint64_t v = load_field(static_cast<const uint8_t*>(src64) + f.off64, f.width64);
+        if (checked && f.width32 == 4 && v > 0xFFFFFFFFull) genelf_overflow();
+        store_field(static_cast<uint8_t*>(dst32) + f.off32, f.width32, v);
+    }
+}
+
+template <typename Dst, typename Src, size_t N>
+Dst* widen_array(Dst* dst, const Src* src, uint64_t count, const FieldPair (&pairs)[N]) {
+    if (count == 0 && dst == nullptr) return nullptr;
+    if (dst == nullptr) dst = static_cast<Dst*>(genelf_alloc_array(count, sizeof(Dst)));
+    for (uint64_t i = 0; i < count; ++i) widen(&dst[i], &src[i], pairs);
+    return dst;
+}
+
+template <typename Dst, typename Src, size_t N>
+Dst* narrow_array(Dst* dst, const Src* src, uint64_t count, const FieldPair (&pairs)[N], bool checked) {
+    if (count == 0 && dst == nullptr) return nullptr;
+    if (dst == nullptr) dst = static_cast<Dst*>(genelf_alloc_array(count, sizeof(Dst)));
+    for (uint64_t i = 0; i < count; ++i) narrow(&dst[i], &src[i], pairs, checked);
+    return dst;
 }
 
 }  // namespace
 
 Elf64_Ehdr* genelf_ehdr32to64(Elf64_Ehdr* dst, const Elf32_Ehdr* src) {
-    dst = obtain(dst, 1);
+    if (dst == nullptr) dst = static_cast<Elf64_Ehdr*>(genelf_alloc(sizeof(Elf64_Ehdr)));
     std::memcpy(dst->e_ident, src->e_ident, EI_NIDENT);
-    dst->e_type = src->e_type;
-    dst->e_machine = src->e_machine;
-    dst->e_version = src->e_version;
-    dst->e_entry = src->e_entry;
-    dst->e_phoff = src->e_phoff;
-    dst->e_shoff = src->e_shoff;
-    dst->e_flags = src->e_flags;
-    dst->e_ehsize = src->e_ehsize;
-    dst->e_phentsize = src->e_phentsize;
-    dst->e_phnum = src->e_phnum;
-    dst->e_shentsize = src->e_shentsize;
-    dst->e_shnum = src->e_shnum;
-    dst->e_shstrndx = src->e_shstrndx;
+    widen(dst, src, kEhdrPairs);
     return dst;
 }
 
 Elf32_Ehdr* genelf_ehdr64to32(Elf32_Ehdr* dst, const Elf64_Ehdr* src) {
-    // Checked before anything is obtained or written, in the field order.
-    uint32_t entry = narrow(src->e_entry), phoff = narrow(src->e_phoff), shoff = narrow(src->e_shoff);
-    dst = obtain(dst, 1);
-    std::memcpy(dst->e_ident, src->e_ident, EI_NIDENT);
-    dst->e_type = src->e_type;
-    dst->e_machine = src->e_machine;
-    dst->e_version = src->e_version;
-    dst->e_entry = entry;
-    dst->e_phoff = phoff;
-    dst->e_shoff = shoff;
-    dst->e_flags = src->e_flags;
-    dst->e_ehsize = src->e_ehsize;
-    dst->e_phentsize = src->e_phentsize;
-    dst->e_phnum = src->e_phnum;
-    dst->e_shentsize = src->e_shentsize;
-    dst->e_shnum = src->e_shnum;
-    dst->e_shstrndx = src->e_shstrndx;
+    // Checked in full, in field order, before anything is obtained.
+    Elf32_Ehdr h;
+    std::memcpy(h.e_ident, src->e_ident, EI_NIDENT);
+    narrow(&h, src, kEhdrPairs, true);
+    if (dst == nullptr) dst = static_cast<Elf32_Ehdr*>(genelf_alloc(sizeof(Elf32_Ehdr)));
+    *dst = h;
     return dst;
 }
 
 Elf64_Phdr* genelf_phdr32to64(Elf64_Phdr* dst, const Elf32_Phdr* src, uint64_t count) {
-    if (count == 0 && dst == nullptr) return nullptr;
-    dst = obtain(dst, count);
-    for (uint64_t i = 0; i < count; ++i) {
-        dst[i].p_type = src[i].p_type;
-        dst[i].p_flags = src[i].p_flags;
-        dst[i].p_offset = src[i].p_offset;
-        dst[i].p_vaddr = src[i].p_vaddr;
-        dst[i].p_paddr = src[i].p_paddr;
-        dst[i].p_filesz = src[i].p_filesz;
-        dst[i].p_memsz = src[i].p_memsz;
-        dst[i].p_align = src[i].p_align;
-    }
-    return dst;
+    return widen_array(dst, src, count, kPhdrPairs);
 }
 
 Elf32_Phdr* genelf_phdr64to32(Elf32_Phdr* dst, const Elf64_Phdr* src, uint64_t count) {
-    if (count == 0 && dst == nullptr) return nullptr;
-    dst = obtain(dst, count);
-    for (uint64_t i = 0; i < count; ++i) {
-        dst[i].p_type = src[i].p_type;
-        dst[i].p_offset = narrow(src[i].p_offset);
-        dst[i].p_vaddr = narrow(src[i].p_vaddr);
-        dst[i].p_paddr = narrow(src[i].p_paddr);
-        dst[i].p_filesz = narrow(src[i].p_filesz);
-        dst[i].p_memsz = narrow(src[i].p_memsz);
-        dst[i].p_flags = src[i].p_flags;
-        dst[i].p_align = narrow(src[i].p_align);
-    }
-    return dst;
+    return narrow_array(dst, src, count, kPhdrPairs, true);
 }
 
 Elf64_Shdr* genelf_shdr32to64(Elf64_Shdr* dst, const Elf32_Shdr* src, uint64_t count) {
-    if (count == 0 && dst == nullptr) return nullptr;
-    dst = obtain(dst, count);
-    for (uint64_t i = 0; i < count; ++i) {
-        dst[i].sh_name = src[i].sh_name;
-        dst[i].sh_type = src[i].sh_type;
-        dst[i].sh_flags = src[i].sh_flags;
-        dst[i].sh_addr = src[i].sh_addr;
-        dst[i].sh_offset = src[i].sh_offset;
-        dst[i].sh_size = src[i].sh_size;
-        dst[i].sh_link = src[i].sh_link;
-        dst[i].sh_info = src[i].sh_info;
-        dst[i].sh_addralign = src[i].sh_addralign;
-        dst[i].sh_entsize = src[i].sh_entsize;
-    }
-    return dst;
+    return widen_array(dst, src, count, kShdrPairs);
 }
 
 Elf32_Shdr* genelf_shdr64to32(Elf32_Shdr* dst, const Elf64_Shdr* src, uint64_t count) {
-    if (count == 0 && dst == nullptr) return nullptr;
-    dst = obtain(dst, count);
-    for (uint64_t i = 0; i < count; ++i) {
-        dst[i].sh_name = src[i].sh_name;
-        dst[i].sh_type = src[i].sh_type;
-        dst[i].sh_flags = narrow(src[i].sh_flags);
-        dst[i].sh_addr = narrow(src[i].sh_addr);
-        dst[i].sh_offset = narrow(src[i].sh_offset);
-        dst[i].sh_size = narrow(src[i].sh_size);
-        dst[i].sh_link = src[i].sh_link;
-        dst[i].sh_info = src[i].sh_info;
-        dst[i].sh_addralign = narrow(src[i].sh_addralign);
-        dst[i].sh_entsize = narrow(src[i].sh_entsize);
-    }
-    return dst;
+    return narrow_array(dst, src, count, kShdrPairs, true);
 }
 
 Elf64_Sym* genelf_sym32to64(Elf64_Sym* dst, const Elf32_Sym* src, uint64_t count) {
-    if (count == 0 && dst == nullptr) return nullptr;
-    dst = obtain(dst, count);
-    for (uint64_t i = 0; i < count; ++i) {
-        dst[i].st_name = src[i].st_name;
-        dst[i].st_info = src[i].st_info;
-        dst[i].st_other = src[i].st_other;
-        dst[i].st_shndx = src[i].st_shndx;
-        dst[i].st_value = src[i].st_value;
-        dst[i].st_size = src[i].st_size;
-    }
-    return dst;
+    return widen_array(dst, src, count, kSymPairs);
 }
 
 // st_value and st_size keep their low 32 bits without a check: ELF32
 // symbols cannot carry more, and a 64-bit form read from an ELF32 file never
 // has more.
 Elf32_Sym* genelf_sym64to32(Elf32_Sym* dst, const Elf64_Sym* src, uint64_t count) {
-    if (count == 0 && dst == nullptr) return nullptr;
-    dst = obtain(dst, count);
-    for (uint64_t i = 0; i < count; ++i) {
-        dst[i].st_name = src[i].st_name;
-        dst[i].st_value = static_cast<uint32_t>(src[i].st_value);
-        dst[i].st_size = static_cast<uint32_t>(src[i].st_size);
-        dst[i].st_info = src[i].st_info;
-        dst[i].st_other = src[i].st_other;
-        dst[i].st_shndx = src[i].st_shndx;
-    }
-    return dst;
+    return narrow_array(dst, src, count, kSymPairs, false);
 }

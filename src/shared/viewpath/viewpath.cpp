@@ -267,8 +267,9 @@ void gen_viewpathing(int mode) {
     gen_viewpathing_off();
 }
 
-void gen_viewpathing_off() {
-    if (!g.on) return;
+namespace {
+// Releases the node list and what was derived from it.
+void release_nodes() {
     for (int i = g.count - 1; i >= 0; --i) FreeHook(g.nodes[i]);
     FreeHook(g.nodes);
     FreeHook(g.start_dir);
@@ -278,6 +279,11 @@ void gen_viewpathing_off() {
     g.alt_root = nullptr;
     g.count = 0;
     g.on = false;
+}
+}  // namespace
+
+void gen_viewpathing_off() {
+    if (g.on) release_nodes();
 }
 
 int gen_vp_active() { return g.on && g.count > 0; }
@@ -575,15 +581,7 @@ const char* V_alternate_root() { return g.alt_root; }
 const char* V_start_directory() { return g.start_dir; }
 
 void V_reset_for_tests() {
-    for (int i = g.count - 1; i >= 0; --i) FreeHook(g.nodes[i]);
-    FreeHook(g.nodes);
-    FreeHook(g.start_dir);
-    FreeHook(g.alt_root);
-    g.nodes = nullptr;
-    g.start_dir = nullptr;
-    g.alt_root = nullptr;
-    g.count = 0;
-    g.on = false;
+    release_nodes();
     g.debug = false;
     g.options = 0;
     g.slow = true;
