@@ -1,0 +1,67 @@
+// Layouts the writer refuses rather than writing a broken or overlapping
+// file: each gets its one fatal message and status 1, and the output is left
+// as it was created, empty.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "data/elfmaker.h"
+#include "pipeline_support.h"
+
+namespace em = elfmaker;
+
+namespace {
+
+struct Refusal {
+    const char* what;
+    void (*shape)(em::Desc&);
+    std::string err;
+};
+
+TEST(WriterRefusals, EachLayoutHasItsMessage) {
+    const Refusal cases[] = {
+        {"program header table inside the section data", [](em::Desc& d) { d.phoff = 0x1010; },
+         "symkeep: fatal: write_image: the program header table (0x1010-0x1080) would overlap the section data "
+         "(0x1000-0x1049)\n"},
+        {"a second .strtab larger than the rebuilt table",
+         [](em::Desc& d) { d.sections.push_back(em::progbits(".strtab", 0, std::string(100, 'x'), 0)); },
+         "symkeep: fatal: write_image: section 7 (.strtab) needs 0x64 bytes of data but the image holds 0x29\n"},
+        {"a relocation table without an entry size",
+         [](em::Desc& d) {
+             em::Section rel = em::progbits(".strtab", 0, std::string(16, 'r'), 0);
+             rel.type = em::SHT_REL;
+             rel.entsize = 0;
+             d.sections.push_back(rel);
+         },
+         "symkeep: fatal: genelf_writesection: section of type 9 has sh_entsize 0\n"},
+    };
+    for (const Refusal& c : cases) {
+        em::Desc d = em::sample_exec(64, false);
+        c.shape(d);
+        TempDir dir;
+        pipeline::ToolRun run = pipeline::run_symkeep(dir, em::make_elf(d), {"main"});
+        EXPECT_EQ(run.result.status, 1) << c.what;
+        EXPECT_EQ(run.result.err, c.err) << c.what;
+        EXPECT_TRUE(run.output_exists) << c.what;
+        EXPECT_EQ(run.output, "") << c.what;
+    }
+}
+
+TEST(WriterRefusals, DataBeyondTwoGiB) {
+    // The first section's data lies at 2 GiB, so the output's data would
+    // start there: beyond what the writer's 32-bit positioning reaches.
+    em::Desc d = em::sample_exec(64, false);
+    d.sections[1].offset = 0x80000000ull;
+    d.phdrs[0].offset = 0x80000000ull;
+    TempDir dir;
+    if (!em::write_sparse_elf(d, dir.file("in.elf"))) GTEST_SKIP() << "the file system refused a 2 GiB sparse file";
+    ChildResult r = run_program({SYMKEEP_BIN, "-keep", "main", "-o", "out.elf", "in.elf"}, {}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "symkeep: fatal: write_image: section data at output offset 0x80000000 is beyond the 2 GiB this "
+              "writer can position to\n");
+    EXPECT_EQ(read_file(dir.file("out.elf")), "");
+}
+
+}  // namespace
