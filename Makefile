@@ -7,7 +7,7 @@ CMAKE      ?= cmake
 SHARED_BENCH ?= ../shared/bench
 CTEST_ARGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all build run test test-asan bench clean
+.PHONY: all build run test test-asan test-valgrind bench clean
 
 all: build
 
@@ -30,6 +30,12 @@ test-asan: $(ASAN_BUILD)/CMakeCache.txt
 	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest $(CTEST_ARGS)
 
+# The end-to-end suite with every run of the product under valgrind's
+# memcheck; any error it finds makes that run exit 99, failing its test.
+VALGRIND ?= valgrind -q --error-exitcode=99 --leak-check=no
+test-valgrind: build
+	cd $(BUILD) && SYMKEEP_TEST_WRAPPER="$(VALGRIND)" ctest $(CTEST_ARGS) -L e2e_tests
+
 # Builds million-symbol inputs with the real assembler and linker (once),
 # then times symkeep against the floor and GNU objcopy.
 bench: build
@@ -37,3 +43,31 @@ bench: build
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
+
+# --- Windows cross build (mingw-w64) and its tests under wine -------------
+# `make windows` builds build-win/symkeep.exe; `make test-windows` builds
+# everything and runs the suite under wine in a throw-away prefix, with a
+# persistent wineserver (without one every test waits for a server start).
+WIN_BUILD ?= build-win
+WIN_JOBS  ?= 2
+WINE64    ?= $(firstword $(wildcard /usr/lib/wine/wine64) wine64)
+WINESERVER ?= $(firstword $(wildcard /usr/lib/wine/wineserver64) wineserver)
+WIN_ENV = WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d;winemenubuilder.exe=d" SYMKEEP_WINE=$(WINE64)
+
+.PHONY: windows test-windows
+
+$(WIN_BUILD)/CMakeCache.txt:
+	$(CMAKE) -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
+
+windows: $(WIN_BUILD)/CMakeCache.txt
+	$(CMAKE) --build $(WIN_BUILD) --target symkeep rnecat -j $(WIN_JOBS)
+
+test-windows: $(WIN_BUILD)/CMakeCache.txt
+	$(CMAKE) --build $(WIN_BUILD) -j $(WIN_JOBS)
+	@prefix=$$(mktemp -d /tmp/symkeep-wine.XXXXXX); \
+	export WINEPREFIX=$$prefix $(WIN_ENV); \
+	$(WINE64) reg add 'HKCU\Software\Wine' /v Version /t REG_SZ /d win10 /f >/dev/null 2>&1; \
+	$(WINESERVER) -p; \
+	rc=0; (cd $(WIN_BUILD) && ctest $(CTEST_ARGS)) || rc=$$?; \
+	if [ $$rc -eq 0 ]; then sh cmake/compare-outputs.sh build $(WIN_BUILD) || rc=$$?; fi; \
+	$(WINESERVER) -k; rm -rf $$prefix; exit $$rc
