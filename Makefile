@@ -7,7 +7,7 @@ CMAKE      ?= cmake
 SHARED_BENCH ?= ../shared/bench
 CTEST_ARGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all build run test test-asan test-valgrind bench clean
+.PHONY: all build run test test-asan test-valgrind fuzz-smoke bench clean
 
 all: build
 
@@ -35,6 +35,12 @@ test-asan: $(ASAN_BUILD)/CMakeCache.txt
 VALGRIND ?= valgrind -q --error-exitcode=99 --leak-check=no
 test-valgrind: build
 	cd $(BUILD) && SYMKEEP_TEST_WRAPPER="$(VALGRIND)" ctest $(CTEST_ARGS) -L e2e_tests
+
+# Every fuzz target (clang, libFuzzer) over its corpus and regression
+# inputs, FUZZ_SECONDS each.
+FUZZ_SECONDS ?= 60
+fuzz-smoke:
+	tests/fuzz/run.sh $(FUZZ_SECONDS)
 
 # Builds million-symbol inputs with the real assembler and linker (once),
 # then times symkeep against the floor and GNU objcopy.

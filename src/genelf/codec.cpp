@@ -148,8 +148,27 @@ void* genelf_alloc_array(uint64_t count, size_t size) {
     return genelf_alloc(static_cast<size_t>(bytes));
 }
 
+namespace {
+
+// True when the regular file behind the stream holds fewer than `count`
+// bytes from the current position on.
+bool runs_past_end(FILE* stream, size_t count) {
+    PlatStat st;
+    if (plat_fstat(stream, &st) != 0 || (st.mode & 0xF000) != 0x8000) return false;
+    int64_t at = plat_ftell64(stream);
+    return at >= 0 && (at > st.size || count > static_cast<uint64_t>(st.size - at));
+}
+
+}  // namespace
+
 void* genelf_read_block(FILE* stream, void* buffer, size_t count) {
     if (buffer == nullptr) {
+        // A table the file cannot hold fails the read below anyway; refusing
+        // it first keeps a size field from buying gigabytes of memory.
+        if (runs_past_end(stream, count)) {
+            errno = 0;
+            genelf_error("read failed, unexpected EOF", nullptr);
+        }
         buffer = genelf_alloc(count);
         if (buffer == nullptr) return nullptr;
     }

@@ -242,7 +242,15 @@ char* gen_path_normalise(char* p, char sep) {
 
 char* gen_pathjoin(const char* dir, const char* name, char sep) {
     if (gen_isabsolute(name) && name[0] != '~') return gen_strdup(name);
-    if (is_empty(dir)) return gen_strdup(name);
+    if (is_empty(dir)) {
+        if (name == nullptr) return nullptr;
+        // Two bytes at least here too: callers may turn an empty result
+        // into "." in place.
+        size_t n = std::strlen(name);
+        char* out = alloc_text(n + 1);
+        std::memcpy(out, name, n + 1);
+        return out;
+    }
     const char* nm = name ? name : "";
     size_t dl = std::strlen(dir);
     size_t nl = std::strlen(nm);

@@ -126,7 +126,7 @@ void reduce_symbols(ElfImage* image) {
         // The kept array is sized for every symbol, but only kept entries
         // are ever touched; a large zero-filled block costs no memory until
         // it is written.
-        auto* syms = static_cast<Elf64_Sym*>(AllocHook(image->nsyms, sizeof(Elf64_Sym)));
+        auto* syms = static_cast<Elf64_Sym*>(AllocHook(genelf_walkable_symbols(*image), sizeof(Elf64_Sym)));
         uint64_t capacity = StrtabSize > 0 ? static_cast<uint64_t>(StrtabSize) : 0;
         NewStrings strings{static_cast<uint8_t*>(AllocHook(capacity, 1)), capacity};
 

@@ -1,6 +1,7 @@
-// Layouts the writer refuses rather than writing a broken or overlapping
-// file: each gets its one fatal message and status 1, and the output is left
-// as it was created, empty.
+// Malformed inputs the pipeline refuses: layouts the writer will not write
+// (broken or overlapping files), and size fields that claim more than the
+// file holds.  Each gets its one fatal message and status 1, and the output
+// is left as it was created, empty.
 #include <string>
 #include <vector>
 
@@ -19,7 +20,7 @@ struct Refusal {
     std::string err;
 };
 
-TEST(WriterRefusals, EachLayoutHasItsMessage) {
+TEST(Refusals, EachLayoutHasItsMessage) {
     const Refusal cases[] = {
         {"program header table inside the section data", [](em::Desc& d) { d.phoff = 0x1010; },
          "symkeep: fatal: write_image: the program header table (0x1010-0x1080) would overlap the section data "
@@ -48,7 +49,7 @@ TEST(WriterRefusals, EachLayoutHasItsMessage) {
     }
 }
 
-TEST(WriterRefusals, DataBeyondTwoGiB) {
+TEST(Refusals, DataBeyondTwoGiB) {
     // The first section's data lies at 2 GiB, so the output's data would
     // start there: beyond what the writer's 32-bit positioning reaches.
     em::Desc d = em::sample_exec(64, false);
@@ -62,6 +63,21 @@ TEST(WriterRefusals, DataBeyondTwoGiB) {
               "symkeep: fatal: write_image: section data at output offset 0x80000000 is beyond the 2 GiB this "
               "writer can position to\n");
     EXPECT_EQ(read_file(dir.file("out.elf")), "");
+}
+
+TEST(Refusals, SymbolCountFarBeyondTheFile) {
+    // sh_size claims four billion symbols in a file of a few kilobytes.  The
+    // walk refuses the first entry that makes no sense (here the bytes after
+    // the real table, whose name offset is outside the string table; past
+    // the end of the file, an entry reads as SHN_XINDEX), and nothing
+    // reserves memory for the claim: no out-of-memory ending.
+    em::Desc d = em::sample_exec(64, false);
+    d.sections[4].size = 0xFFFFFFFFull * 24;
+    TempDir dir;
+    pipeline::ToolRun run = pipeline::run_symkeep(dir, em::make_elf(d), {"main"});
+    EXPECT_EQ(run.result.status, 1);
+    EXPECT_EQ(run.result.err.rfind("symkeep: fatal: symbol 9: st_name 0x", 0), 0u) << run.result.err;
+    EXPECT_EQ(run.output, "");
 }
 
 }  // namespace
