@@ -88,5 +88,13 @@ int main(int argc, char** argv) {
         worker.join();
     }
     if (mode == "env") return std::system("echo \"child $ZEP_RNE_DUMP_PATH\"") == 0 ? 0 : 4;
+    if (mode == "block") {
+        // Logs, says so, then waits to be killed: what a killed process
+        // leaves behind is its mapped log.
+        ZOLTA_LogU32("before_kill", 7);
+        report("ready", 1);
+        std::fflush(stdout);
+        for (;;) pause();
+    }
     return 0;
 }

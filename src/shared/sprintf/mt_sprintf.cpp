@@ -645,7 +645,28 @@ void convert(Sink& out, const Spec& spec, Args& args) {
     }
 }
 
-int put_to_stream(void* context, int ch) { return putc(ch, static_cast<FILE*>(context)) == EOF ? -1 : 0; }
+// The stream instance gathers characters in a small buffer of its own and
+// hands them on with fwrite: standard error is unbuffered, and a putc per
+// character there is a system call per character.
+struct StreamOut {
+    FILE* stream;
+    char buffer[1024];
+    size_t used;
+    bool failed;
+
+    bool drain() {
+        if (used != 0 && std::fwrite(buffer, 1, used, stream) != used) failed = true;
+        used = 0;
+        return !failed;
+    }
+};
+
+int put_to_stream(void* context, int ch) {
+    auto* out = static_cast<StreamOut*>(context);
+    if (out->used == sizeof out->buffer && !out->drain()) return -1;
+    out->buffer[out->used++] = static_cast<char>(ch);
+    return 0;
+}
 
 struct BoundedBuffer {
     char* data;
@@ -704,7 +725,10 @@ int mt_sprintf(char* buffer, size_t capacity, const char* format, ...) {
 
 int mt_vfprintf(FILE* stream, const char* format, va_list args) {
     if (!stream) return -1;
-    return mt_vformat(put_to_stream, stream, format, args);
+    StreamOut out{stream, {}, 0, false};
+    int n = mt_vformat(put_to_stream, &out, format, args);
+    if (!out.drain()) return -1;
+    return n;
 }
 
 int mt_fprintf(FILE* stream, const char* format, ...) {
