@@ -75,7 +75,9 @@ TEST_F(HostileEnv, DumpPaths) {
     }
     EXPECT_EQ(read_file(dir.file("afile")), "not a directory");
     EXPECT_FALSE(file_exists(dir.file("missing")));
+}
 
+TEST_F(HostileEnv, UnwritableDumpDirectory) {
     if (geteuid() == 0) GTEST_SKIP() << "an unwritable directory is writable for root";
     std::string locked = dir.file("locked");
     mkdir(locked.c_str(), 0555);
