@@ -128,14 +128,6 @@ void genelf_scan_deferred_symbols(const ElfImage& image) {
     }
 }
 
-uint64_t genelf_walkable_symbols(const ElfImage& image) {
-    const ElfFileTable& f = image.syms_file;
-    if (f.stream == nullptr || f.entsize == 0) return image.nsyms;
-    uint64_t size = file_size(f.stream);
-    uint64_t inside = size > f.offset ? (size - f.offset + f.entsize - 1) / f.entsize : 0;
-    return inside + 1 < image.nsyms ? inside + 1 : image.nsyms;
-}
-
 // ---- ElfSymbolWalk ----
 
 ElfSymbolWalk::ElfSymbolWalk(const ElfImage& image) : image_(image) {}

@@ -43,12 +43,6 @@ void genelf_defer_symtab(FILE* stream, ElfImage* image);
 // eager reader would only have reached afterwards.
 void genelf_scan_deferred_symbols(const ElfImage& image);
 
-// How many symbols a walk can deliver: nsyms, but for a deferred table no
-// more than the entries that begin inside the file, since the first entry
-// past its end reads as SHN_XINDEX and stops the program.  A size field
-// cannot make the reduction reserve room for billions of symbols.
-uint64_t genelf_walkable_symbols(const ElfImage& image);
-
 // Walks an image's symbols in order: decoded records from memory or, for a
 // deferred table, from the file through a reused buffer (bytes past the end
 // of the file read as 0xFF, as the codec reads them).

@@ -76,6 +76,21 @@ struct NewStrings {
     }
 };
 
+// The growing array of kept symbols.  It never needs more entries than the
+// walk can deliver, but it is sized by what is kept.
+struct KeptSymbols {
+    Elf64_Sym* entries = nullptr;
+    uint64_t count = 0, capacity = 0;
+
+    void add(const Elf64_Sym& sym) {
+        if (count == capacity) {
+            capacity = capacity < 64 ? 64 : 2 * capacity;
+            entries = static_cast<Elf64_Sym*>(ReallocHook(entries, static_cast<int64_t>(capacity * sizeof(Elf64_Sym))));
+        }
+        entries[count++] = sym;
+    }
+};
+
 }  // namespace
 
 void copy_image(const ElfImage* source, ElfImage* target) {
@@ -123,13 +138,12 @@ void reduce_symbols(ElfImage* image) {
         Elf64_Shdr& s = image->shdrs[symtab];
         if (s.sh_link >= image->ehdr.e_shnum) refuse_link(symtab, s.sh_link, image->ehdr.e_shnum);
 
-        // The kept array is sized for every symbol, but only kept entries
-        // are ever touched; a large zero-filled block costs no memory until
-        // it is written.
-        auto* syms = static_cast<Elf64_Sym*>(AllocHook(genelf_walkable_symbols(*image), sizeof(Elf64_Sym)));
-        uint64_t capacity = StrtabSize > 0 ? static_cast<uint64_t>(StrtabSize) : 0;
-        NewStrings strings{static_cast<uint8_t*>(AllocHook(capacity, 1)), capacity};
-
+        // Both new tables grow with what is kept rather than being sized for
+        // the whole input up front: a keep list of one name on a
+        // million-symbol input then reserves kilobytes, not a hundred
+        // megabytes of address space (which `ulimit -v` counts).
+        KeptSymbols syms;
+        NewStrings strings{nullptr, 0};
         ElfSymbolWalk walk(*image);
         ElfNameTable names(*image);
         uint32_t count = 0;
@@ -142,11 +156,12 @@ void reduce_symbols(ElfImage* image) {
                               sym.st_name, image->strtab_size);
             if (!is_kept_symbol(name, length)) continue;
             sym.st_name = strings.add(name, length);
-            syms[count++] = sym;
+            syms.add(sym);
+            ++count;
         }
 
         FreeHook(image->syms);
-        image->syms = syms;
+        image->syms = syms.entries;
         image->syms_file = ElfFileTable{};
         image->nsyms = count;
         s.sh_size = uint64_t{count} * sizeof(Elf64_Sym);
@@ -155,7 +170,7 @@ void reduce_symbols(ElfImage* image) {
         FreeHook(image->strtab);
         image->strtab = strings.bytes;
         image->strtab_file = ElfFileTable{};
-        image->strtab_size = strings.capacity;
+        image->strtab_size = strings.used;
         image->shdrs[s.sh_link].sh_size = strings.used;
     }
     for (int64_t p = int64_t{image->ehdr.e_phnum} - 1; p >= 0; --p) image->phdrs[p].p_filesz = 0;
