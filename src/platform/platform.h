@@ -208,13 +208,59 @@ struct PlatFaultInfo {
     uint64_t fault_address;        // the address that faulted (si_addr)
     uint64_t instruction_pointer;  // the faulting thread's instruction pointer
     bool has_instruction_pointer;  // false where the context cannot be read
+    // What only an unhandled exception on Windows carries: the exception
+    // record's parameters and the context's branch records.  Zero elsewhere.
+    uint32_t parameter_count;      // entries of `parameters` in use
+    uint64_t parameters[15];
+    bool has_branch_records;
+    uint64_t last_branch_to_rip;
+    uint64_t last_branch_from_rip;
+    uint64_t last_exception_to_rip;
+    uint64_t last_exception_from_rip;
 };
 using PlatFaultHandler = void (*)(const PlatFaultInfo* info);
 
 // The signal that stands in for an unhandled processor exception: SIGBUS on
 // POSIX (a bus error has no other handler in the runtime, and the standard
-// signals 4, 8 and 11 are taken by their own handler).
+// signals 4, 8 and 11 are taken by their own handler).  On Windows it names
+// the process's unhandled-exception filter, which hands an exception the
+// runtime has a signal handler for (access violation 11, illegal
+// instruction 4, arithmetic 8) to that handler, and any other to this one
+// with `signal` holding the exception code and `code` its flags.
 extern const int PLAT_UNHANDLED_EXCEPTION_SIGNAL;
 
 // Installs `handler` for one signal.  1 on success, 0 on failure.
 int plat_install_fatal_signal_handler(int signal, PlatFaultHandler handler);
+
+// ---------------------------------------------------------------------------
+// Services that only some platforms give meaning to; the others answer
+// trivially, so portable code calls them unconditionally.
+// ---------------------------------------------------------------------------
+
+// Run first at start-up: raises the process's memory priority and starts
+// the socket library where the platform has them (Windows); nothing on
+// POSIX.  Results are ignored.
+void plat_prepare_process();
+
+// True when a path is anchored without the current directory: a leading
+// '/' on POSIX; a leading separator or a drive prefix on Windows.
+bool plat_path_is_rooted(const char* path);
+
+// File name of the loaded module (executable or library) whose image holds
+// `address`, NUL-terminated into buf (cut to cap).  Returns the length, 0 on
+// failure.  On POSIX the runtime is always linked statically into the
+// executable, so this is plat_module_file_name.
+size_t plat_module_file_name_of(const void* address, char* buf, size_t cap);
+
+// The bounds [*begin, *end) of a named section of the running image, where
+// the linker collects records such as the switch table.  1 when found, 0
+// (and both bounds 0) when not.  Windows walks the image's PE section table,
+// whose names hold 8 characters: a longer name never matches.  POSIX finds a
+// section through the linker's __start_/__stop_ symbols, which have to be
+// named when the backend is built, so it knows "gswitch" only.
+int plat_image_section(const char* name, uintptr_t* begin, uintptr_t* end);
+
+// Emits the system trace's clock-sync event (the system time of a clock
+// tick, stamped with the trace's own clock) where the platform has a system
+// trace (Windows event tracing); nothing on POSIX.
+void plat_trace_clock_sync();

@@ -61,8 +61,9 @@ char* program_name_of(const char* path) {
 void gen_init(const char* path, int32_t /*reserved*/, int32_t viewpath) {
     g_step_count = 0;
 
-    // Memory priority and the socket library have no meaning on POSIX; a
-    // Windows backend adds them here, first, before anything else runs.
+    // Memory priority and the socket library, first, before anything else
+    // runs (nothing to do on POSIX).
+    plat_prepare_process();
 
     char* module = nullptr;
     if (!gen_isabsolute(path)) {

@@ -114,7 +114,7 @@ TEST(SprintfGrid, IntegersMatchTheCLibrary) {
         compare_grid<int>(m, kIntPrecisions, "hh" + c, {0, 1, -1, 127, 128, -128, -129, 255, 256, INT_MIN});
         compare_grid<int>(m, kIntPrecisions, "h" + c, {0, -1, 32767, 32768, -32768, -32769, 65535, 65536});
         compare_grid<int>(m, kIntPrecisions, c, {0, 1, -1, 8, 42, INT_MAX, INT_MIN});
-        compare_grid<long>(m, kIntPrecisions, "l" + c, {0L, LONG_MAX, LONG_MIN, 4294967295L, -4294967296L});
+        compare_grid<long>(m, kIntPrecisions, "l" + c, {0L, LONG_MAX, LONG_MIN, static_cast<long>(4294967295LL), static_cast<long>(-4294967296LL)});
         compare_grid<long long>(m, kIntPrecisions, "ll" + c, {LLONG_MIN, LLONG_MAX, -1LL, 1LL << 32});
         compare_grid<intmax_t>(m, kIntPrecisions, "j" + c, {INTMAX_MIN, 123});
         compare_grid<size_t>(m, kIntPrecisions, "z" + c, {SIZE_MAX, 77});

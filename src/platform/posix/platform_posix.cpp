@@ -210,3 +210,34 @@ void* plat_map_file(int fd, uint64_t size) {
 void plat_unmap_file(void* view, uint64_t size) {
     if (view != nullptr) ::munmap(view, static_cast<size_t>(size));
 }
+
+// ---------------------------------------------------------------------------
+// Services with a meaning on other platforms only.
+// ---------------------------------------------------------------------------
+
+// The linker defines these for a section whose name is a C identifier.  Weak,
+// so that a program without any switch links and finds no section.
+extern "C" {
+extern char __start_gswitch[] __attribute__((weak));
+extern char __stop_gswitch[] __attribute__((weak));
+}
+
+void plat_prepare_process() {}
+
+bool plat_path_is_rooted(const char* path) { return path != nullptr && path[0] == '/'; }
+
+size_t plat_module_file_name_of(const void* /*address*/, char* buf, size_t cap) {
+    return plat_module_file_name(buf, cap);
+}
+
+int plat_image_section(const char* name, uintptr_t* begin, uintptr_t* end) {
+    *begin = 0;
+    *end = 0;
+    if (name == nullptr || std::strcmp(name, "gswitch") != 0) return 0;
+    if (__start_gswitch == nullptr || __stop_gswitch == nullptr) return 0;
+    *begin = reinterpret_cast<uintptr_t>(__start_gswitch);
+    *end = reinterpret_cast<uintptr_t>(__stop_gswitch);
+    return 1;
+}
+
+void plat_trace_clock_sync() {}

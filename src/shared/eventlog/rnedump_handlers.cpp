@@ -42,8 +42,16 @@ void on_unhandled_exception(const PlatFaultInfo* info) {
     record.code = static_cast<uint32_t>(info->signal);
     record.flags = static_cast<uint32_t>(info->code);
     record.address = info->fault_address;
+    record.parameter_count = info->parameter_count < RNEDUMP_MAX_PARAMETERS ? info->parameter_count
+                                                                             : RNEDUMP_MAX_PARAMETERS;
+    for (uint32_t i = 0; i < record.parameter_count; ++i) record.parameters[i] = info->parameters[i];
     RNEDumpContextRecord context = {};
     context.rip = info->instruction_pointer;
+    context.has_branch_records = info->has_branch_records;
+    context.last_branch_to_rip = info->last_branch_to_rip;
+    context.last_branch_from_rip = info->last_branch_from_rip;
+    context.last_exception_to_rip = info->last_exception_to_rip;
+    context.last_exception_from_rip = info->last_exception_from_rip;
     const RNEDumpExceptionPointers pointers = {&record, info->has_instruction_pointer ? &context : nullptr};
     RNEDump_ExceptionFilter(&pointers);
     // The filter's answer means "the process ends here": no exit handlers,

@@ -190,7 +190,7 @@ ThreadLog* make_mapped_log(uint32_t tid, MappedLogFile* map, uint8_t** data) {
     // Kept absolute so the file can still be deleted after a change of the
     // current directory.
     char cwd[ZOLTA_PATH_SIZE] = "";
-    if (dir[0] != '/' && plat_calls.getcwd(cwd, sizeof cwd) == nullptr) return nullptr;
+    if (!plat_path_is_rooted(dir) && plat_calls.getcwd(cwd, sizeof cwd) == nullptr) return nullptr;
     const size_t dlen = std::strlen(dir);
     const bool sep = dlen > 0 && dir[dlen - 1] == PLAT_PATH_SEPARATOR;
     const int n = std::snprintf(map->path, sizeof map->path, "%s%s%s%s%u_%u_map.rne", cwd, cwd[0] ? "/" : "", dir,
@@ -311,8 +311,9 @@ ThreadLog* find_or_create(bool* created) {
     t_log = log;
     t_had_log = true;
     if (new_slot) ++g_table.count;
-    // The platform trace's clock-sync event has no counterpart here: the
-    // start and dump pairs in the header tie the counter to wall-clock time.
+    // The header's start and dump pairs tie the counter to wall-clock time
+    // for our own reader; the system trace gets its own tie.
+    plat_trace_clock_sync();
     *created = true;
     return log;
 }
@@ -505,6 +506,7 @@ void ZOLTA_ThreadEnd(void* value) {
 int ZOLTA_WriteRNEFile(const char* directory, ThreadLog* log, uint32_t pid) {
     if (directory == nullptr || log == nullptr) return 0;
     KeepErrno keep;
+    plat_trace_clock_sync();
     const uint64_t counter = zolta_read_counter();
     const uint64_t now = plat_wall_clock_ns();
     char name[ZOLTA_PATH_SIZE];

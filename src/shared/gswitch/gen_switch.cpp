@@ -22,13 +22,6 @@
 #include "shared/gswitch/gswitch_testing.h"
 #include "shared/viewpath/viewpath.h"
 
-// The linker defines these for a section whose name is a C identifier.  Weak,
-// so that a program without any switch links and registers nothing.
-extern "C" {
-extern GSwitch __start_gswitch[] __attribute__((weak));
-extern GSwitch __stop_gswitch[] __attribute__((weak));
-}
-
 namespace {
 
 constexpr size_t kModulePathSize = 4096;
@@ -242,9 +235,9 @@ void GSwitch_Initialize(int32_t* argc, char** argv) {
 void GSwitch_RegisterCompiledIn() {
     if (g_compiled_in_done) return;
     g_compiled_in_done = true;
-    if (__start_gswitch == nullptr || __stop_gswitch == nullptr) return;
-    const auto begin = reinterpret_cast<uintptr_t>(__start_gswitch);
-    const auto end = reinterpret_cast<uintptr_t>(__stop_gswitch);
+    uintptr_t begin = 0;
+    uintptr_t end = 0;
+    if (!plat_image_section("gswitch", &begin, &end)) return;
     for (uintptr_t slot = begin; slot + sizeof(GSwitch) <= end; slot += sizeof(GSwitch))
         GSwitch_Register(reinterpret_cast<GSwitch*>(slot));
 }
@@ -365,13 +358,12 @@ void GSwitch_ReadFile() {
     gen_vp_fclose(file);
 }
 
-// The module holding the registry is the executable: the runtime is linked
-// statically into every program that uses it.  A port with shared modules
-// would list the process's modules here and pick the one whose address range
-// holds this routine.
+// The module holding the registry: the one whose address range holds this
+// routine (the executable itself, as the runtime is linked statically).
 const char* GSwitch_ModuleFileName() {
     if (g_module_path[0] != '\0') return g_module_path;
-    if (plat_module_file_name(g_module_path, sizeof g_module_path) == 0) {
+    const void* self = reinterpret_cast<const void*>(&GSwitch_ModuleFileName);
+    if (plat_module_file_name_of(self, g_module_path, sizeof g_module_path) == 0) {
         g_module_path[0] = '\0';
         gen_error("Unable to determine module filename.\n");
     }

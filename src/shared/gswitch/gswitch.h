@@ -70,7 +70,9 @@ constexpr GSwitch gswitch_record(const char* name, uint8_t value, const char* fi
     return GSwitch{name, value, {}, nullptr, 0, 0, 0, 0, GSW_SOURCE_COMPILED_IN, file, line, {}};
 }
 
-#if defined(__has_attribute)
+// `retain` is an ELF section flag; PE object files have no such flag and
+// the compiler rejects the attribute there.
+#if defined(__has_attribute) && defined(__ELF__)
 #if __has_attribute(retain)
 #define GSWITCH_RETAIN __attribute__((retain))
 #endif

@@ -1,0 +1,143 @@
+// POSIX calls the tests use that the Windows C runtime lacks, for the cross
+// build's test targets only (force-included by cmake/windows.cmake; the
+// product never sees this file).  Each stands in with the nearest Windows
+// service; calls that have none (fork, symbolic links, FIFOs, mmap) fail
+// with ENOSYS, and the tests that need them skip themselves on Windows.
+#pragma once
+#ifdef _WIN32
+
+// M_PI and friends.
+#define _USE_MATH_DEFINES
+
+#include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#ifndef SIGBUS
+#define SIGBUS 7  // PLAT_UNHANDLED_EXCEPTION_SIGNAL of the Windows backend
+#endif
+#ifndef BUS_ADRERR
+#define BUS_ADRERR 2
+#endif
+#ifndef O_CLOEXEC
+#define O_CLOEXEC 0
+#endif
+#ifndef O_NOFOLLOW
+#define O_NOFOLLOW 0
+#endif
+#ifndef O_NONBLOCK
+#define O_NONBLOCK 0
+#endif
+#ifndef WNOHANG
+#define WNOHANG 1
+#endif
+#ifndef S_ISLNK
+#define S_ISLNK(m) 0
+#endif
+
+// The child side of run_in_child: temporary directories made in a child
+// are the parent's own (see tests/support/child.cpp).
+const char* symkeep_child_tempdir(size_t index);
+void symkeep_record_tempdir(const char* path);
+
+inline int setenv(const char* name, const char* value, int overwrite) {
+    if (!overwrite && std::getenv(name) != nullptr) return 0;
+    return _putenv_s(name, value) == 0 ? 0 : -1;
+}
+inline int unsetenv(const char* name) { return _putenv_s(name, "") == 0 ? 0 : -1; }
+
+inline int mkdir(const char* path, int) { return _mkdir(path); }
+
+inline char* mkdtemp(char* tmpl) {
+    static size_t made = 0;
+    if (const char* parent = symkeep_child_tempdir(made)) {
+        ++made;
+        std::strcpy(tmpl, parent);
+        return tmpl;
+    }
+    const size_t len = std::strlen(tmpl);
+    if (len < 6) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    static unsigned seed = static_cast<unsigned>(_getpid()) * 2654435761u;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        for (size_t i = len - 6; i < len; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            tmpl[i] = kLetters[(seed >> 16) % 36];
+        }
+        if (_mkdir(tmpl) == 0) {
+            ++made;
+            symkeep_record_tempdir(tmpl);
+            return tmpl;
+        }
+        if (errno != EEXIST) return nullptr;
+    }
+    return nullptr;
+}
+
+inline char* realpath(const char* path, char* resolved) {
+    char* out = _fullpath(resolved, path, resolved != nullptr ? 260 : 0);
+    if (out == nullptr) return nullptr;
+    struct _stat64 st;
+    if (_stat64(out, &st) != 0) {
+        if (resolved == nullptr) std::free(out);
+        return nullptr;
+    }
+    return out;
+}
+
+inline int lstat(const char* path, struct stat* st) { return stat(path, st); }
+
+inline int symlink(const char*, const char*) {
+    errno = ENOSYS;
+    return -1;
+}
+inline long readlink(const char*, char*, size_t) {
+    errno = ENOSYS;
+    return -1;
+}
+inline int mkfifo(const char*, int) {
+    errno = ENOSYS;
+    return -1;
+}
+// Hard links exist on NTFS (CreateHardLinkA, in tests/support/child.cpp).
+int symkeep_hard_link(const char* from, const char* to);
+inline int link(const char* from, const char* to) { return symkeep_hard_link(from, to); }
+inline unsigned geteuid() { return 0; }
+inline unsigned getuid() { return 0; }
+inline int fork() {
+    errno = ENOSYS;
+    return -1;
+}
+
+// Close-on-exec is "not inherited" here (GetHandleInformation, in
+// tests/support/child.cpp).
+#define F_GETFD 1
+#define FD_CLOEXEC 1
+int symkeep_fd_not_inherited(int fd);
+inline int fcntl(int fd, int cmd, ...) {
+    if (cmd != F_GETFD) {
+        errno = ENOSYS;
+        return -1;
+    }
+    const int answer = symkeep_fd_not_inherited(fd);
+    return answer < 0 ? -1 : (answer ? FD_CLOEXEC : 0);
+}
+
+#include <cstdint>
+size_t plat_host_name(char* buf, size_t cap);
+inline int gethostname(char* buf, size_t cap) { return plat_host_name(buf, cap) != 0 ? 0 : -1; }
+
+#endif  // _WIN32

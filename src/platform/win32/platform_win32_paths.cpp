@@ -1,0 +1,204 @@
+// Windows backend of the start-up, program-location and view-path services:
+// process preparation, descriptor opens that are never inherited, access
+// tests, directory creation, the environment, the user, host and folder
+// queries, the module that holds an address and the image's own sections.
+#include <winsock2.h>
+#include <windows.h>
+#include <psapi.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include "platform/platform.h"
+#include "platform/win32/win32_internal.h"
+
+// The image this code is linked into (defined by the linker).
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+namespace {
+
+int sys_open(const char* name, int flags, int perm) {
+    const int pmode = ((perm & 0444) ? _S_IREAD : 0) | ((perm & 0222) ? _S_IWRITE : 0);
+    return ::_open(name, flags | _O_NOINHERIT | _O_BINARY, pmode);
+}
+
+int sys_access(const char* path, int mode) {
+    // Execute permission is not a separate right here: existence stands in.
+    return ::_access(path, mode & 6);
+}
+
+const PlatPathCalls kDefaultPathCalls = {sys_open, sys_access};
+
+size_t copy_out(const char* text, char* buf, size_t cap) {
+    if (text == nullptr || buf == nullptr || cap == 0) return 0;
+    size_t n = std::strlen(text);
+    if (n == 0 || n >= cap) {
+        buf[0] = '\0';
+        return 0;
+    }
+    std::memcpy(buf, text, n + 1);
+    return n;
+}
+
+}  // namespace
+
+const int PLAT_O_RDONLY = _O_RDONLY;
+const int PLAT_O_WRONLY = _O_WRONLY;
+const int PLAT_O_RDWR = _O_RDWR;
+const int PLAT_O_ACCMODE = _O_RDONLY | _O_WRONLY | _O_RDWR;
+const int PLAT_O_APPEND = _O_APPEND;
+const int PLAT_O_CREAT = _O_CREAT;
+const int PLAT_O_TRUNC = _O_TRUNC;
+
+PlatPathCalls plat_path_calls = kDefaultPathCalls;
+const PlatPathCalls& plat_default_path_calls() { return kDefaultPathCalls; }
+
+int plat_open(const char* name, int flags, int perm) {
+    int fd = plat_path_calls.open(name, flags, perm);
+    // An injected open may not know about _O_NOINHERIT: mark it here too.
+    if (fd >= 0) {
+        const intptr_t h = ::_get_osfhandle(fd);
+        if (h != -1) ::SetHandleInformation(reinterpret_cast<HANDLE>(h), HANDLE_FLAG_INHERIT, 0);
+    }
+    return fd;
+}
+
+int plat_close(int fd) { return ::_close(fd); }
+
+int plat_access(const char* path, int mode) { return plat_path_calls.access(path, mode); }
+
+int plat_mkdir(const char* path, int /*mode*/) { return ::_mkdir(path); }
+
+int plat_unlink(const char* path) { return ::_unlink(path); }
+
+// An empty value removes the variable: Windows keeps no empty ones, and the
+// runtime reads an empty value as unset anyway.
+int plat_setenv(const char* name, const char* value) { return ::_putenv_s(name, value) == 0 ? 0 : -1; }
+
+size_t plat_full_path_name(const char* path, char* buf, size_t cap) {
+    if (path == nullptr || *path == '\0' || buf == nullptr || cap == 0) return 0;
+    const DWORD size = cap > 0x7fffffffu ? 0x7fffffffu : static_cast<DWORD>(cap);
+    // Too small a buffer answers the size needed, terminator included,
+    // which is more than `cap`.
+    return ::GetFullPathNameA(path, size, buf, nullptr);
+}
+
+size_t plat_user_name(char* buf, size_t cap) {
+    if (buf == nullptr || cap == 0) return 0;
+    DWORD size = cap > 0x7fffffffu ? 0x7fffffffu : static_cast<DWORD>(cap);
+    if (!::GetUserNameA(buf, &size) || size == 0) {
+        buf[0] = '\0';
+        return 0;
+    }
+    return std::strlen(buf);
+}
+
+size_t plat_host_name(char* buf, size_t cap) {
+    if (buf == nullptr || cap == 0) return 0;
+    WSADATA data;
+    const bool started = ::WSAStartup(0x0101, &data) == 0;
+    const int rc = ::gethostname(buf, cap > 0x7fffffffu ? 0x7fffffff : static_cast<int>(cap));
+    if (started) ::WSACleanup();
+    if (rc != 0) {
+        buf[0] = '\0';
+        return 0;
+    }
+    buf[cap - 1] = '\0';
+    return std::strlen(buf);
+}
+
+size_t plat_user_config_dir(char* buf, size_t cap) {
+    // The roaming application-data folder (CSIDL_APPDATA), created when
+    // missing.  Looked up by name: the shell library is loaded only here.
+    using FolderPathFn = BOOL(WINAPI*)(HWND, LPSTR, int, BOOL);
+    const auto folder_path = reinterpret_cast<FolderPathFn>(win32_lookup("shell32.dll", "SHGetSpecialFolderPathA"));
+    char path[MAX_PATH + 1] = "";
+    if (folder_path == nullptr || !folder_path(nullptr, path, 26, TRUE)) return 0;
+    return copy_out(path, buf, cap);
+}
+
+// ---------------------------------------------------------------------------
+// Services with a meaning on Windows only.
+// ---------------------------------------------------------------------------
+
+void plat_prepare_process() {
+    // Normal memory priority for a process of the normal priority class.
+    if (::GetPriorityClass(::GetCurrentProcess()) == NORMAL_PRIORITY_CLASS) {
+        ULONG priority = 5;
+        using SetInfoFn = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
+        using NtSetInfoFn = LONG(NTAPI*)(HANDLE, int, PVOID, ULONG);
+        if (const auto set = reinterpret_cast<SetInfoFn>(win32_lookup("kernel32.dll", "SetProcessInformation"))) {
+            set(::GetCurrentProcess(), 0 /* memory priority */, &priority, sizeof priority);
+        } else if (const auto nt_set =
+                       reinterpret_cast<NtSetInfoFn>(win32_lookup("ntdll.dll", "NtSetInformationProcess"))) {
+            nt_set(::GetCurrentProcess(), 39 /* page priority */, &priority, sizeof priority);
+        }
+    }
+    // Started once and never stopped: the socket library stays available
+    // for the life of the process.
+    WSADATA data;
+    ::WSAStartup(0x0101, &data);
+}
+
+bool plat_path_is_rooted(const char* path) {
+    if (path == nullptr || path[0] == '\0') return false;
+    return path[0] == '/' || path[0] == '\\' || path[1] == ':';
+}
+
+size_t plat_module_file_name_of(const void* address, char* buf, size_t cap) {
+    if (buf == nullptr || cap == 0) return 0;
+    buf[0] = '\0';
+    constexpr DWORD kMaxModules = 512;
+    HMODULE modules[kMaxModules];
+    DWORD needed = 0;
+    HANDLE self = ::GetCurrentProcess();
+    if (!::EnumProcessModules(self, modules, sizeof modules, &needed)) return 0;
+    DWORD count = needed / sizeof(HMODULE);
+    if (count > kMaxModules) count = kMaxModules;
+    const auto a = reinterpret_cast<uintptr_t>(address);
+    for (DWORD i = 0; i < count; ++i) {
+        MODULEINFO info;
+        if (!::GetModuleInformation(self, modules[i], &info, sizeof info)) continue;
+        const auto base = reinterpret_cast<uintptr_t>(info.lpBaseOfDll);
+        if (base <= a && a <= base + info.SizeOfImage) {
+            const DWORD size = cap > 0x7fffffffu ? 0x7fffffffu : static_cast<DWORD>(cap);
+            const DWORD n = ::GetModuleFileNameA(modules[i], buf, size);
+            if (n == 0 || n >= size) {
+                buf[0] = '\0';
+                return 0;
+            }
+            return n;
+        }
+    }
+    return 0;
+}
+
+int plat_image_section(const char* name, uintptr_t* begin, uintptr_t* end) {
+    *begin = 0;
+    *end = 0;
+    if (name == nullptr) return 0;
+    // The table holds 8 bytes per name, NUL-padded: a shorter name matches
+    // with its terminator, a name of 8 exactly, a longer one never (the
+    // linker keeps those in the string table, which is not loaded).
+    const size_t len = std::strlen(name);
+    if (len > IMAGE_SIZEOF_SHORT_NAME) return 0;
+    const size_t compare = len < IMAGE_SIZEOF_SHORT_NAME ? len + 1 : len;
+    const auto base = reinterpret_cast<const unsigned char*>(&__ImageBase);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE) return 0;
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    if (nt->Signature != IMAGE_NT_SIGNATURE) return 0;
+    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+        if (std::memcmp(section->Name, name, compare) != 0) continue;
+        *begin = reinterpret_cast<uintptr_t>(base) + section->VirtualAddress;
+        *end = *begin + section->Misc.VirtualSize;
+        return 1;
+    }
+    return 0;
+}
