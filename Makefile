@@ -60,13 +60,24 @@ WINE64    ?= $(firstword $(wildcard /usr/lib/wine/wine64) wine64)
 WINESERVER ?= $(firstword $(wildcard /usr/lib/wine/wineserver64) wineserver)
 WIN_ENV = WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d;winemenubuilder.exe=d" SYMKEEP_WINE=$(WINE64)
 
-.PHONY: windows test-windows
+.PHONY: windows test-windows compare-windows
 
 $(WIN_BUILD)/CMakeCache.txt:
 	$(CMAKE) -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
 
 windows: $(WIN_BUILD)/CMakeCache.txt
 	$(CMAKE) --build $(WIN_BUILD) --target symkeep rnecat -j $(WIN_JOBS)
+
+# symkeep.exe under wine must produce the Linux build's bytes, status and
+# messages on every input of the corpus (after `make test`, which builds
+# the real executables of every class and byte order).
+compare-windows: windows build
+	@prefix=$$(mktemp -d /tmp/symkeep-wine.XXXXXX); \
+	export WINEPREFIX=$$prefix $(WIN_ENV); \
+	$(WINE64) reg add 'HKCU\Software\Wine' /v Version /t REG_SZ /d win10 /f >/dev/null 2>&1; \
+	$(WINESERVER) -p; \
+	rc=0; sh cmake/compare-outputs.sh $(BUILD) $(WIN_BUILD) || rc=$$?; \
+	$(WINESERVER) -k; rm -rf $$prefix; exit $$rc
 
 test-windows: $(WIN_BUILD)/CMakeCache.txt
 	$(CMAKE) --build $(WIN_BUILD) -j $(WIN_JOBS)
