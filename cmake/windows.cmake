@@ -5,11 +5,15 @@
 #
 # - Everything is linked statically (the C and C++ runtimes and winpthreads
 #   included), so the executables import system libraries only.
+# - The switch section survives --gc-sections (cmake/gswitch-keep.ld).
 # - GoogleTest is built from its sources with the same compiler and exposed
 #   as the GTest::gtest / GTest::gtest_main targets that tests/ asks for.
 # - Tests are listed and run under wine (CMAKE_CROSSCOMPILING_EMULATOR); they
 #   are listed when CTest runs, so building needs no wine.
 add_link_options(-static -static-libgcc -static-libstdc++)
+# The switch section, kept whole even by a link that collects unreferenced
+# sections (cmake/gswitch-keep.ld).
+add_link_options(-Wl,-T,${CMAKE_CURRENT_LIST_DIR}/gswitch-keep.ld)
 link_libraries(psapi advapi32 ws2_32)
 
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh CACHE FILEPATH "Runs a Windows program" FORCE)

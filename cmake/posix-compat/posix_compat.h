@@ -117,6 +117,13 @@ int symkeep_hard_link(const char* from, const char* to);
 inline int link(const char* from, const char* to) { return symkeep_hard_link(from, to); }
 inline unsigned geteuid() { return 0; }
 inline unsigned getuid() { return 0; }
+// Waits for a signal that never comes: the caller is ended from outside.
+extern "C" __declspec(dllimport) void __stdcall Sleep(unsigned long milliseconds);
+inline int pause() {
+    Sleep(0xffffffffu);
+    errno = EINTR;
+    return -1;
+}
 inline int fork() {
     errno = ENOSYS;
     return -1;

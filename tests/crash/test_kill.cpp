@@ -10,6 +10,9 @@
 namespace {
 
 TEST(Kill, MappedLogSurvivesSigkill) {
+#ifdef _WIN32
+    GTEST_SKIP() << "starts the probe with fork and ends it with SIGKILL, which Windows does not have";
+#else
     TempDir dir;
     int out[2];
     ASSERT_EQ(pipe(out), 0);
@@ -46,6 +49,7 @@ TEST(Kill, MappedLogSurvivesSigkill) {
     EXPECT_EQ(cat.status, 0) << cat.err;
     EXPECT_NE(cat.out.find("text(4)  probe  \"block\""), std::string::npos) << cat.out;
     EXPECT_NE(cat.out.find("before_kill  7 0x00000007"), std::string::npos) << cat.out;
+#endif
 }
 
 }  // namespace

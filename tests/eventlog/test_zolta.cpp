@@ -428,7 +428,9 @@ TEST_F(ZoltaTest, LogsAreFileBackedWhenADumpPathIsSet) {
     EXPECT_EQ(std::string(backing), expected);
     struct stat st;
     ASSERT_EQ(stat(expected.c_str(), &st), 0);
+#ifndef _WIN32  // no POSIX modes: the C runtime shows every writable file as 0666
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+#endif
     EXPECT_EQ(st.st_size, 20000 + static_cast<off_t>(ZOLTA_HEADER_SIZE));
     EXPECT_EQ(log->data_start, reinterpret_cast<uintptr_t>(log) + ZOLTA_HEADER_SIZE);
 
@@ -455,7 +457,7 @@ TEST_F(ZoltaTest, RelativeDumpPathNamesAnAbsoluteBackingFile) {
     ASSERT_EQ(chdir(old_cwd), 0);  // the file must still go away from elsewhere
     char real[4096];
     ASSERT_NE(realpath(dir.path().c_str(), real), nullptr);
-    EXPECT_EQ(name, std::string(real) + "/rel/" + std::to_string(plat_process_id()) + "_" +
+    EXPECT_EQ(name, std::string(real) + PLAT_PATH_SEPARATOR + "rel/" + std::to_string(plat_process_id()) + "_" +
                         std::to_string(plat_thread_id()) + "_map.rne");
     EXPECT_TRUE(file_exists(name));
     zolta_reset_for_tests();
@@ -463,6 +465,9 @@ TEST_F(ZoltaTest, RelativeDumpPathNamesAnAbsoluteBackingFile) {
 }
 
 TEST_F(ZoltaTest, NoMapVariableKeepsLogsOnTheHeap) {
+#ifdef _WIN32
+    GTEST_SKIP() << "sets a variable to the empty value, which Windows keeps no variable with";
+#endif
     TempDir dir;
     setenv("ZEP_RNE_DUMP_PATH", dir.path().c_str(), 1);
     setenv("ZEP_ZOLTA_NO_MAP_LOGS", "", 1);
@@ -483,6 +488,9 @@ TEST_F(ZoltaTest, UncreatableDumpPathLeavesThreadsWithoutLogs) {
 }
 
 TEST_F(ZoltaTest, ForkedChildMakesItsOwnLog) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs fork";
+#endif
     ThreadLog* parent = ZOLTA_StartThreadLog();
     ZOLTA_LogU32("parent", 1);
     const ChildResult r = run_in_child([parent] {

@@ -234,6 +234,9 @@ TEST(CwdFaults, UnknownCurrentDirectoryFallsBackToTheUserDirectory) {
 // With no start directory the view path still answers relative and empty
 // names (an empty name once overflowed its one-byte copy here).
 TEST(CwdFaults, ViewPathWithoutAStartDirectory) {
+#ifdef _WIN32
+    GTEST_SKIP() << "NVPATH is written with the POSIX list separator ':'";
+#endif
     TempDir dir;
     std::string top = dir.file("top"), base = dir.file("base");
     ASSERT_EQ(mkdir(top.c_str(), 0777), 0);
@@ -289,6 +292,9 @@ std::string oom_report(uint64_t size) {
 }
 
 TEST(MemoryFaults, EveryFailedAllocationEndsWithTheExactReportAndStatusThree) {
+#ifdef _WIN32
+    GTEST_SKIP() << "NVPATH is written with the POSIX list separator ':'";
+#endif
     TempDir dir;
     std::string top = dir.file("top"), base = dir.file("base");
     ASSERT_EQ(mkdir(top.c_str(), 0777), 0);

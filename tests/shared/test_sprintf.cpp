@@ -108,6 +108,9 @@ void compare_grid(Mismatches& m, const std::vector<Field>& precisions, const std
 }
 
 TEST(SprintfGrid, IntegersMatchTheCLibrary) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the C library's snprintf (msvcrt) is not the reference glibc is; the explicit tables still run";
+#endif
     Mismatches m;
     for (const char* conv : {"d", "i", "u", "o", "x", "X"}) {
         const std::string c = conv;
@@ -143,6 +146,9 @@ TEST(SprintfGrid, PointersPrintAsHexadecimal) {
 }
 
 TEST(SprintfGrid, FloatingPointMatchesTheCLibrary) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the C library's snprintf (msvcrt) is not the reference glibc is; the explicit tables still run";
+#endif
     const double inf = HUGE_VAL, nan = std::numeric_limits<double>::quiet_NaN();
     const std::vector<double> values = {
         0.0, -0.0, 1.0, -1.0, 0.5, 1.5, 2.5, 0.125, 0.375, 0.1, -0.1, 1.0 / 3, 2.0 / 3, 123.456, 9.5,
@@ -299,7 +305,7 @@ TEST(SprintfTable, CountIsStoredWithTheModifiersWidth) {
         const char* format;
         size_t size;
     } cases[] = {{"12345%hhn", 1}, {"12345%hn", 2},  {"12345%n", 4},   {"12345%N", 4},
-                 {"12345%ln", 8},  {"12345%lln", 8}, {"12345%I64n", 8}, {"12345%In", 8},
+                 {"12345%ln", sizeof(long)},  {"12345%lln", 8}, {"12345%I64n", 8}, {"12345%In", 8},
                  {"12345%Ln", 8},  {"12345%jn", 8},  {"12345%zn", 8},   {"12345%tn", 8}};
     for (const auto& c : cases) {
         unsigned char target[16];

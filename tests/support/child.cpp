@@ -158,7 +158,11 @@ ChildResult run_program(const std::vector<std::string>& argv, const std::vector<
 // run_in_child call (counted per test) with its standard streams put back on
 // the pipes; until then they go to NUL, so the test runner's own output
 // stays out of the capture.  Temporary directories the test made before the
-// call are handed to the child, which uses them instead of making new ones.
+// call are handed to the child, which uses them instead of making new ones,
+// and so are the results of the test's earlier calls: the child answers
+// those from the parent's record instead of starting children of its own
+// (which would start theirs in turn, twice as many processes per call), so
+// it takes the same path to its call as the parent did.
 // Text-mode output ends its lines with CR LF; the captures are turned back
 // into LF lines so that tests compare the same bytes on every platform.
 #include <windows.h>
@@ -174,11 +178,13 @@ namespace {
 
 constexpr const char kChildCallVar[] = "SYMKEEP_CHILD_CALL";
 constexpr const char kChildDirsVar[] = "SYMKEEP_CHILD_TEMPDIRS";
+constexpr const char kChildResultsVar[] = "SYMKEEP_CHILD_RESULTS";
 
 int g_call_count = 0;                  // run_in_child calls of the current test
 std::vector<std::string> g_tempdirs;   // made by the current test, in order
 int g_child_call = 0;                  // in a child: the call to run, else 0
 std::vector<std::string> g_child_dirs; // in a child: the parent's directories
+std::vector<ChildResult> g_results;    // the current test's earlier calls
 int g_saved_out = -1;
 int g_saved_err = -1;
 
@@ -186,8 +192,34 @@ class PerTestReset : public ::testing::EmptyTestEventListener {
     void OnTestStart(const ::testing::TestInfo&) override {
         g_call_count = 0;
         g_tempdirs.clear();
+        // A child keeps the record it was handed: it runs one test only.
+        if (g_child_call == 0) g_results.clear();
     }
 };
+
+// The record of earlier calls, as "status signal out-length err-length\n"
+// then the two texts, per call.
+void save_results(const std::string& path, const std::vector<ChildResult>& results) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    for (const ChildResult& r : results)
+        out << r.status << ' ' << r.signal << ' ' << r.out.size() << ' ' << r.err.size() << '\n' << r.out << r.err;
+}
+
+std::vector<ChildResult> load_results(const std::string& path) {
+    std::vector<ChildResult> results;
+    std::ifstream in(path, std::ios::binary);
+    ChildResult r;
+    size_t out_size = 0, err_size = 0;
+    while (in >> r.status >> r.signal >> out_size >> err_size && in.get() == '\n') {
+        r.out.assign(out_size, '\0');
+        r.err.assign(err_size, '\0');
+        in.read(&r.out[0], static_cast<std::streamsize>(out_size));
+        in.read(&r.err[0], static_cast<std::streamsize>(err_size));
+        if (!in) break;
+        results.push_back(r);
+    }
+    return results;
+}
 
 // In a child, before main: the streams go to NUL until the body runs.
 struct ChildSetUp {
@@ -206,8 +238,10 @@ struct ChildSetUp {
                 start = end + 1;
             }
         }
+        if (const char* results = std::getenv(kChildResultsVar)) g_results = load_results(results);
         _putenv_s(kChildCallVar, "");
         _putenv_s(kChildDirsVar, "");
+        _putenv_s(kChildResultsVar, "");
         g_saved_out = _dup(1);
         g_saved_err = _dup(2);
         const int nul = _open("NUL", _O_WRONLY);
@@ -377,6 +411,11 @@ ChildResult run_in_child(const std::function<void()>& body) {
         std::fflush(stderr);
         _exit(0);
     }
+    if (g_child_call != 0) {
+        // An earlier call of the parent's: its answer, not a new child.
+        return static_cast<size_t>(call) <= g_results.size() ? g_results[static_cast<size_t>(call) - 1]
+                                                               : ChildResult{};
+    }
     const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
     if (test == nullptr) return {};
     char self[MAX_PATH + 1] = "";
@@ -384,9 +423,18 @@ ChildResult run_in_child(const std::function<void()>& body) {
     std::string dirs;
     for (const std::string& d : g_tempdirs) dirs += (dirs.empty() ? "" : "|") + d;
     const std::string filter = std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
-    return spawn(self, {self, filter},
-                 {std::string(kChildCallVar) + "=" + std::to_string(call), std::string(kChildDirsVar) + "=" + dirs},
-                 "", "");
+    char temp[MAX_PATH + 1] = "";
+    const DWORD temp_length = GetTempPathA(sizeof temp, temp);
+    const std::string record = std::string(temp_length > 0 && temp_length < sizeof temp ? temp : ".\\") +
+                               "symkeep_child_" + std::to_string(GetCurrentProcessId()) + ".results";
+    save_results(record, g_results);
+    ChildResult r = spawn(self, {self, filter},
+                          {std::string(kChildCallVar) + "=" + std::to_string(call),
+                           std::string(kChildDirsVar) + "=" + dirs, std::string(kChildResultsVar) + "=" + record},
+                          "", "");
+    DeleteFileA(record.c_str());
+    g_results.push_back(r);
+    return r;
 }
 
 ChildResult run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env,

@@ -244,10 +244,12 @@ void plat_at_fork_child(void (*)()) {}
 
 int plat_create_private_file(const char* path) {
     // A leftover of an earlier process with the same ids is removed (a link
-    // itself, never its target) and the file made anew, not shared with
-    // anyone while it is open.
+    // itself, never its target) and the file made anew.  Others may read it
+    // while it is open (a live log can be inspected, as on POSIX) but never
+    // write, rename or remove it.
     ::DeleteFileA(path);
-    HANDLE h = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         errno = win32_errno(::GetLastError());
         return -1;

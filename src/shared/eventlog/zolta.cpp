@@ -192,9 +192,12 @@ ThreadLog* make_mapped_log(uint32_t tid, MappedLogFile* map, uint8_t** data) {
     char cwd[ZOLTA_PATH_SIZE] = "";
     if (!plat_path_is_rooted(dir) && plat_calls.getcwd(cwd, sizeof cwd) == nullptr) return nullptr;
     const size_t dlen = std::strlen(dir);
-    const bool sep = dlen > 0 && dir[dlen - 1] == PLAT_PATH_SEPARATOR;
-    const int n = std::snprintf(map->path, sizeof map->path, "%s%s%s%s%u_%u_map.rne", cwd, cwd[0] ? "/" : "", dir,
-                                sep ? "" : "/", plat_process_id(), tid);
+    // Either separator may end the directory (both are accepted on input);
+    // what is added is the platform's own.
+    const bool sep = dlen > 0 && (dir[dlen - 1] == '/' || dir[dlen - 1] == '\\');
+    const char joiner[2] = {PLAT_PATH_SEPARATOR, '\0'};
+    const int n = std::snprintf(map->path, sizeof map->path, "%s%s%s%s%u_%u_map.rne", cwd, cwd[0] ? joiner : "",
+                                dir, sep ? "" : joiner, plat_process_id(), tid);
     if (n < 0 || n > static_cast<int>(ZOLTA_PATH_SIZE) - 2) {
         map->path[0] = '\0';
         return nullptr;
