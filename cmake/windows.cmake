@@ -19,7 +19,9 @@ link_libraries(psapi advapi32 ws2_32)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh CACHE FILEPATH "Runs a Windows program" FORCE)
 set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
 
-if(SYMKEEP_TESTS)
+# This file runs at project(), before the top-level option() gives
+# SYMKEEP_TESTS its default of ON on a first configure.
+if(NOT DEFINED SYMKEEP_TESTS OR SYMKEEP_TESTS)
   set(SYMKEEP_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for the cross build")
   set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -43,7 +45,7 @@ endif()
 # At the end of the configuration, when the test targets exist: the POSIX
 # compatibility headers for every target defined under tests/.
 function(symkeep_windows_test_settings)
-  if(NOT SYMKEEP_TESTS)
+  if(DEFINED SYMKEEP_TESTS AND NOT SYMKEEP_TESTS)
     return()
   endif()
   set(dirs ${CMAKE_SOURCE_DIR}/tests)
