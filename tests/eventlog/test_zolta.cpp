@@ -424,7 +424,8 @@ TEST_F(ZoltaTest, LogsAreFileBackedWhenADumpPathIsSet) {
     const char* backing = zolta_backing_file(log);
     ASSERT_NE(backing, nullptr);
     const std::string expected =
-        sub + "/" + std::to_string(plat_process_id()) + "_" + std::to_string(plat_thread_id()) + "_map.rne";
+        sub + PLAT_PATH_SEPARATOR + std::to_string(plat_process_id()) + "_" + std::to_string(plat_thread_id()) +
+        "_map.rne";
     EXPECT_EQ(std::string(backing), expected);
     struct stat st;
     ASSERT_EQ(stat(expected.c_str(), &st), 0);

@@ -12,14 +12,6 @@
 
 namespace {
 
-// A stream holding `bytes`, positioned at its start.
-FILE* stream_of(const std::string& bytes) {
-    FILE* fp = std::tmpfile();
-    std::fwrite(bytes.data(), 1, bytes.size(), fp);
-    std::rewind(fp);
-    return fp;
-}
-
 std::string contents(FILE* fp) {
     std::fflush(fp);
     std::rewind(fp);

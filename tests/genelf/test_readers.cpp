@@ -18,13 +18,6 @@ namespace em = elfmaker;
 
 namespace {
 
-FILE* stream_of(const std::string& bytes) {
-    FILE* fp = std::tmpfile();
-    std::fwrite(bytes.data(), 1, bytes.size(), fp);
-    std::rewind(fp);
-    return fp;
-}
-
 // A loaded image with its symbols and names read out (the loader leaves
 // them in the file).
 struct Loaded {

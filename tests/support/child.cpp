@@ -460,3 +460,10 @@ bool file_exists(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
 }
+
+FILE* stream_of(const std::string& bytes) {
+    FILE* fp = std::tmpfile();
+    std::fwrite(bytes.data(), 1, bytes.size(), fp);
+    std::rewind(fp);
+    return fp;
+}

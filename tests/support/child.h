@@ -4,6 +4,7 @@
 // test runner.
 #pragma once
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -27,5 +28,7 @@ ChildResult run_program(const std::vector<std::string>& argv,
                         const std::string& stdin_text = "");
 
 std::string read_file(const std::string& path);
+// A temporary stream holding `bytes`, positioned at its start.
+FILE* stream_of(const std::string& bytes);
 void write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);

@@ -2,6 +2,7 @@
 // descriptor opens that are never inherited, access tests, directory
 // creation, the environment, and the user, host and folder queries.
 #include "platform/platform.h"
+#include "platform/platform_text.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -26,17 +27,6 @@ int sys_access(const char* path, int mode) {
 }
 
 const PlatPathCalls kDefaultPathCalls = {sys_open, sys_access};
-
-size_t copy_out(const char* text, char* buf, size_t cap) {
-    if (text == nullptr || buf == nullptr || cap == 0) return 0;
-    size_t n = std::strlen(text);
-    if (n == 0 || n >= cap) {
-        buf[0] = '\0';
-        return 0;
-    }
-    std::memcpy(buf, text, n + 1);
-    return n;
-}
 
 }  // namespace
 
@@ -106,12 +96,12 @@ size_t plat_user_name(char* buf, size_t cap) {
     struct passwd* found = nullptr;
     char scratch[4096];
     if (::getpwuid_r(::geteuid(), &pw, scratch, sizeof scratch, &found) == 0 && found != nullptr) {
-        size_t n = copy_out(found->pw_name, buf, cap);
+        size_t n = plat_copy_text(found->pw_name, buf, cap);
         if (n != 0) return n;
     }
     const char* env = std::getenv("LOGNAME");
     if (env == nullptr || *env == '\0') env = std::getenv("USER");
-    return copy_out(env, buf, cap);
+    return plat_copy_text(env, buf, cap);
 }
 
 size_t plat_host_name(char* buf, size_t cap) {
@@ -128,7 +118,7 @@ size_t plat_user_config_dir(char* buf, size_t cap) {
     size_t n = 0;
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     if (xdg != nullptr && xdg[0] == '/') {
-        n = copy_out(xdg, buf, cap);
+        n = plat_copy_text(xdg, buf, cap);
     } else {
         const char* home = std::getenv("HOME");
         if (home == nullptr || *home == '\0') return 0;

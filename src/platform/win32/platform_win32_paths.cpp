@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 
 #include "platform/platform.h"
+#include "platform/platform_text.h"
 #include "platform/win32/win32_internal.h"
 
 // The image this code is linked into (defined by the linker).
@@ -33,17 +34,6 @@ int sys_access(const char* path, int mode) {
 }
 
 const PlatPathCalls kDefaultPathCalls = {sys_open, sys_access};
-
-size_t copy_out(const char* text, char* buf, size_t cap) {
-    if (text == nullptr || buf == nullptr || cap == 0) return 0;
-    size_t n = std::strlen(text);
-    if (n == 0 || n >= cap) {
-        buf[0] = '\0';
-        return 0;
-    }
-    std::memcpy(buf, text, n + 1);
-    return n;
-}
 
 }  // namespace
 
@@ -119,7 +109,7 @@ size_t plat_user_config_dir(char* buf, size_t cap) {
     const auto folder_path = reinterpret_cast<FolderPathFn>(win32_lookup("shell32.dll", "SHGetSpecialFolderPathA"));
     char path[MAX_PATH + 1] = "";
     if (folder_path == nullptr || !folder_path(nullptr, path, 26, TRUE)) return 0;
-    return copy_out(path, buf, cap);
+    return plat_copy_text(path, buf, cap);
 }
 
 // ---------------------------------------------------------------------------
