@@ -13,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "platform/win32/win32_internal.h"
+#include "platform/win32/win32_testing.h"
 
 namespace {
 
