@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "data/elfmaker.h"
 #include "support/child.h"
 #include "support/tempdir.h"
 
@@ -19,6 +20,22 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 namespace {
+
+// What the tool writes between directories and between view-path entries.
+#ifdef _WIN32
+const char kSep = '\\';
+const char kListSep = ';';
+#else
+const char kSep = '/';
+const char kListSep = ':';
+#endif
+
+// `rel` (written with '/') under `dir`, spelled the way the tool spells it.
+std::string under(const std::string& dir, std::string rel) {
+    for (char& c : rel)
+        if (c == '/') c = kSep;
+    return dir + kSep + rel;
+}
 
 std::string find_cc() {
     for (const char* cc : {"/usr/bin/cc", "/usr/bin/gcc", "/usr/bin/clang"})
@@ -32,16 +49,21 @@ protected:
         char buf[PATH_MAX];
         ASSERT_NE(realpath(tmp_.path().c_str(), buf), nullptr);
         root_ = buf;
-        top_ = root_ + "/top";
-        base_ = root_ + "/base";
+        top_ = under(root_, "top");
+        base_ = under(root_, "base");
         mkdir(top_.c_str(), 0755);
         mkdir(base_.c_str(), 0755);
+#ifdef _WIN32
+        // No compiler here makes ELF executables; a synthetic one has a main too.
+        prog_ = elfmaker::make_elf(elfmaker::sample_exec(64, false));
+        return;
+#endif
         std::string cc = find_cc();
         if (cc.empty()) GTEST_SKIP() << "no C compiler to build an input executable";
-        write_file(root_ + "/x.c", "int main(void) { return 0; }\n");
-        ChildResult r = run_program({cc, "-no-pie", "-o", root_ + "/prog", root_ + "/x.c"});
+        write_file(under(root_, "x.c"), "int main(void) { return 0; }\n");
+        ChildResult r = run_program({cc, "-no-pie", "-o", under(root_, "prog"), under(root_, "x.c")});
         if (r.status != 0) GTEST_SKIP() << "cannot build a -no-pie executable: " << r.err;
-        prog_ = read_file(root_ + "/prog");
+        prog_ = read_file(under(root_, "prog"));
     }
 
     // Runs "symkeep -keep main -o OUT IN" in `cwd` with a clean view-path
@@ -56,7 +78,7 @@ protected:
         return run_program({SYMKEEP_BIN, "-keep", "main", "-o", out, in}, full, cwd);
     }
 
-    std::string nvpath() const { return "NVPATH=" + top_ + ":" + base_; }
+    std::string nvpath() const { return "NVPATH=" + top_ + kListSep + base_; }
 
     TempDir tmp_;
     std::string root_, top_, base_, prog_;
@@ -67,65 +89,53 @@ const char kOpenInputFailed[] = "symkeep: fatal: Unable to open prog for input: 
 }  // namespace
 
 TEST_F(ViewPathE2E, InputIsFoundInALowerNodeAndTraced) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the expectation writes paths with '/', and the path routines write the Windows separator '\\', and NVPATH uses ':'";
-#endif
-    write_file(base_ + "/prog", prog_);
+    write_file(under(base_, "prog"), prog_);
     ChildResult r = run(top_, {nvpath(), "ZEP_VP_DEBUG=1"});
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_THAT(r.err, HasSubstr("symkeep: info: Viewpathing support is ON (SLOW).\n"));
     EXPECT_THAT(r.err, HasSubstr("symkeep: info: Adding viewpath node 1: " + top_ + "\n"));
     EXPECT_THAT(r.err, HasSubstr("symkeep: info: Adding viewpath node 2: " + base_ + "\n"));
-    EXPECT_THAT(r.err, HasSubstr("symkeep: info: Located file: " + base_ + "/prog\n"));
-    EXPECT_TRUE(file_exists(top_ + "/out.sh"));
-    EXPECT_FALSE(file_exists(top_ + "/prog"));  // reading never copies up
-    EXPECT_FALSE(file_exists(base_ + "/out.sh"));
+    EXPECT_THAT(r.err, HasSubstr("symkeep: info: Located file: " + under(base_, "prog") + "\n"));
+    EXPECT_TRUE(file_exists(under(top_, "out.sh")));
+    EXPECT_FALSE(file_exists(under(top_, "prog")));  // reading never copies up
+    EXPECT_FALSE(file_exists(under(base_, "out.sh")));
 
     // Without ZEP_VP_DEBUG the same run is silent.
-    unlink((top_ + "/out.sh").c_str());
+    unlink((under(top_, "out.sh")).c_str());
     r = run(top_, {nvpath()});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(file_exists(top_ + "/out.sh"));
+    EXPECT_TRUE(file_exists(under(top_, "out.sh")));
 }
 
 TEST_F(ViewPathE2E, OutputIsCopiedUpThenTruncated) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the expectation writes paths with '/', and the path routines write the Windows separator '\\', and NVPATH uses ':'";
-#endif
-    write_file(top_ + "/prog", prog_);
+    write_file(under(top_, "prog"), prog_);
     std::string stale(200000, 'z');
-    write_file(base_ + "/out.sh", stale);
+    write_file(under(base_, "out.sh"), stale);
     ChildResult r = run(top_, {nvpath(), "ZEP_VP_DEBUG=1"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_THAT(r.err, HasSubstr("symkeep: info: Copied file to out.sh\n"));
-    std::string out = read_file(top_ + "/out.sh");
+    std::string out = read_file(under(top_, "out.sh"));
     EXPECT_LT(out.size(), stale.size());
     EXPECT_EQ(out.find("zzzz"), std::string::npos);
     EXPECT_EQ(out.compare(0, 4, "\x7f" "ELF"), 0);
-    EXPECT_EQ(read_file(base_ + "/out.sh"), stale);  // the lower node is never written
+    EXPECT_EQ(read_file(under(base_, "out.sh")), stale);  // the lower node is never written
 }
 
 TEST_F(ViewPathE2E, CaretNamesAreUnderTheTopNodeFromAnywhere) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the expectation writes paths with '/', and the path routines write the Windows separator '\\', and NVPATH uses ':'";
-#endif
-    write_file(base_ + "/prog", prog_);
-    mkdir((top_ + "/deep").c_str(), 0755);
-    mkdir((top_ + "/deep/er").c_str(), 0755);
-    ChildResult r = run(top_ + "/deep/er", {nvpath(), "ZEP_VP_DEBUG=1"}, "^/prog", "^/out.sh");
+    write_file(under(base_, "prog"), prog_);
+    mkdir((under(top_, "deep")).c_str(), 0755);
+    mkdir((under(top_, "deep/er")).c_str(), 0755);
+    ChildResult r = run(under(top_, "deep/er"), {nvpath(), "ZEP_VP_DEBUG=1"}, "^/prog", "^/out.sh");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_THAT(r.err, HasSubstr("symkeep: info: Located file: " + base_ + "/prog\n"));
-    EXPECT_TRUE(file_exists(top_ + "/out.sh"));
-    EXPECT_FALSE(file_exists(top_ + "/deep/er/out.sh"));
+    EXPECT_THAT(r.err, HasSubstr("symkeep: info: Located file: " + under(base_, "prog") + "\n"));
+    EXPECT_TRUE(file_exists(under(top_, "out.sh")));
+    EXPECT_FALSE(file_exists(under(top_, "deep/er/out.sh")));
 }
 
 TEST_F(ViewPathE2E, ZepVpOffTurnsLookupOffUnlessEmpty) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the expectation writes paths with '/', and the path routines write the Windows separator '\\', and NVPATH uses ':'";
-#endif
-    write_file(base_ + "/prog", prog_);
+    write_file(under(base_, "prog"), prog_);
     ChildResult r = run(top_, {nvpath(), "ZEP_VP_OFF=1", "ZEP_VP_DEBUG=1"});
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, HasSubstr("symkeep: info: Disabling viewpathing mode \n\tbecause environment variable "
@@ -140,8 +150,8 @@ TEST_F(ViewPathE2E, ZepVpOffTurnsLookupOffUnlessEmpty) {
 // The tool always asks for SLOW mode, so its "w+b" output copies up; the
 // FAST-mode rule for write-only opens is covered by the unit tests.
 TEST_F(ViewPathE2E, ToolRunsInSlowModeEvenWithoutZepVpSlow) {
-    write_file(top_ + "/prog", prog_);
-    write_file(base_ + "/out.sh", "old");
+    write_file(under(top_, "prog"), prog_);
+    write_file(under(base_, "out.sh"), "old");
     ChildResult r = run(top_, {nvpath(), "ZEP_VP_DEBUG=1"});
     EXPECT_THAT(r.err, HasSubstr("symkeep: info: Viewpathing support is ON (SLOW).\n"));
     EXPECT_THAT(r.err, Not(HasSubstr("FAST")));
@@ -149,60 +159,51 @@ TEST_F(ViewPathE2E, ToolRunsInSlowModeEvenWithoutZepVpSlow) {
 }
 
 TEST_F(ViewPathE2E, SourceReplacementPairs) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the expectation writes paths with '/', and the path routines write the Windows separator '\\', and NVPATH uses ':'";
-#endif
-    std::string src = root_ + "/src", rep = root_ + "/rep";
+    std::string src = under(root_, "src"), rep = under(root_, "rep");
     mkdir(src.c_str(), 0755);
     mkdir(rep.c_str(), 0755);
-    write_file(rep + "/prog", prog_);
+    write_file(under(rep, "prog"), prog_);
     ChildResult r = run(src, {"NVSRPATH=" + src + ";" + rep, "ZEP_VP_DEBUG=1"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_THAT(r.err, HasSubstr("symkeep: info: Located file: " + rep + "/prog\n"));
+    EXPECT_THAT(r.err, HasSubstr("symkeep: info: Located file: " + under(rep, "prog") + "\n"));
     // The output is missing under the replacement root, so it stays at its name.
-    EXPECT_TRUE(file_exists(src + "/out.sh"));
-    EXPECT_FALSE(file_exists(rep + "/out.sh"));
+    EXPECT_TRUE(file_exists(under(src, "out.sh")));
+    EXPECT_FALSE(file_exists(under(rep, "out.sh")));
 }
 
 TEST_F(ViewPathE2E, OnlyTheFirst128EntriesCount) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the expectation writes paths with '/', and the path routines write the Windows separator '\\', and NVPATH uses ':'";
-#endif
-    write_file(base_ + "/prog", prog_);
+    write_file(under(base_, "prog"), prog_);
     // Relative entries keep the value well inside its length limit.
     auto value_with_base_at = [&](int position) {
         std::string v = "NVPATH=.";
-        for (int i = 2; i < position; ++i) v += ":n" + std::to_string(i);
-        return v + ":../base";
+        for (int i = 2; i < position; ++i) v += kListSep + ("n" + std::to_string(i));
+        return v + kListSep + "../base";
     };
     ChildResult r = run(top_, {value_with_base_at(128)});
     EXPECT_EQ(r.status, 0) << r.err;
 
-    unlink((top_ + "/out.sh").c_str());
+    unlink((under(top_, "out.sh")).c_str());
     r = run(top_, {value_with_base_at(129)});
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, HasSubstr(kOpenInputFailed));
 }
 
 TEST_F(ViewPathE2E, OverLongValuesAreCutAtWholeEntries) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the expectation writes paths with '/', and the path routines write the Windows separator '\\', and NVPATH uses ':'";
-#endif
-    write_file(base_ + "/prog", prog_);
+    write_file(under(base_, "prog"), prog_);
     std::string longentry = "/" + std::string(2000, 'x');
-    ChildResult r = run(top_, {nvpath() + ":" + longentry, "ZEP_VP_DEBUG=1"});
+    ChildResult r = run(top_, {nvpath() + kListSep + longentry, "ZEP_VP_DEBUG=1"});
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_THAT(r.err, Not(HasSubstr("node 3")));
 
     // An entry that fits only partly is dropped with everything after it.
-    r = run(top_, {"NVPATH=" + top_ + ":" + longentry + ":" + base_});
+    r = run(top_, {"NVPATH=" + top_ + kListSep + longentry + kListSep + base_});
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, HasSubstr(kOpenInputFailed));
 
     // Nothing fits: no view path at all, the tool works on its own tree.
-    write_file(top_ + "/prog", prog_);
+    write_file(under(top_, "prog"), prog_);
     r = run(top_, {"NVPATH=" + std::string(5000, 'y'), "ZEP_VP_DEBUG=1"});
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.status, 0) << r.err;
