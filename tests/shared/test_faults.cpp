@@ -231,6 +231,13 @@ TEST(CwdFaults, UnknownCurrentDirectoryFallsBackToTheUserDirectory) {
     EXPECT_EQ(r.out, dir.path());
 }
 
+// A top and a base tree; "only-below" exists in the base tree alone.
+bool make_view_path_trees(const std::string& top, const std::string& base) {
+    if (mkdir(top.c_str(), 0777) != 0 || mkdir(base.c_str(), 0777) != 0) return false;
+    write_file(base + "/only-below", "below");
+    return true;
+}
+
 // With no start directory the view path still answers relative and empty
 // names (an empty name once overflowed its one-byte copy here).
 TEST(CwdFaults, ViewPathWithoutAStartDirectory) {
@@ -239,9 +246,7 @@ TEST(CwdFaults, ViewPathWithoutAStartDirectory) {
 #endif
     TempDir dir;
     std::string top = dir.file("top"), base = dir.file("base");
-    ASSERT_EQ(mkdir(top.c_str(), 0777), 0);
-    ASSERT_EQ(mkdir(base.c_str(), 0777), 0);
-    write_file(base + "/only-below", "below");
+    ASSERT_TRUE(make_view_path_trees(top, base));
     ChildResult r = run_in_child([&] {
         plat_setenv("NVPATH", (top + ":" + base).c_str());
         init_as_symkeep();
@@ -297,9 +302,7 @@ TEST(MemoryFaults, EveryFailedAllocationEndsWithTheExactReportAndStatusThree) {
 #endif
     TempDir dir;
     std::string top = dir.file("top"), base = dir.file("base");
-    ASSERT_EQ(mkdir(top.c_str(), 0777), 0);
-    ASSERT_EQ(mkdir(base.c_str(), 0777), 0);
-    write_file(base + "/only-below", "below");
+    ASSERT_TRUE(make_view_path_trees(top, base));
 
     // First the requests the work makes, in order.
     std::string sizes_file = dir.file("sizes");

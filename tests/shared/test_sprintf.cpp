@@ -91,7 +91,7 @@ struct Same {
 };
 
 // Formats each value with "%<flags><width><precision><conv>" by this engine
-// and with the same spec and `libc_conv` by the C library.
+// and with the same directive and `libc_conv` by the C library.
 template <typename T, typename ToLibc = Same>
 void compare_grid(Mismatches& m, const std::vector<Field>& precisions, const std::string& conv,
                   const std::vector<T>& values, std::string libc_conv = "", ToLibc to_libc = {},
@@ -100,10 +100,10 @@ void compare_grid(Mismatches& m, const std::vector<Field>& precisions, const std
     for (const std::string& flags : flag_choices)
         for (const Field& w : kWidths)
             for (const Field& p : precisions) {
-                const std::string spec = "<%" + flags + w.text + p.text;
+                const std::string directive = "<%" + flags + w.text + p.text;
                 for (const T& v : values)
-                    m.check(spec + conv + ">", run<T>(mt_sprintf, spec + conv + ">", w, p, v),
-                            run(std::snprintf, spec + libc_conv + ">", w, p, to_libc(v)));
+                    m.check(directive + conv + ">", run<T>(mt_sprintf, directive + conv + ">", w, p, v),
+                            run(std::snprintf, directive + libc_conv + ">", w, p, to_libc(v)));
             }
 }
 

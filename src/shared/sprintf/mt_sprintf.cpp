@@ -33,7 +33,7 @@ enum class Length { Default, Char, Short, Long, Int64, LongDouble, IntMax, Size,
 
 constexpr long long kTooLarge = INT_MAX + 1LL;
 
-struct Spec {
+struct Conversion {
     unsigned flags = 0;
     long long width = 0;
     long long precision = -1;  // -1: none given
@@ -92,24 +92,24 @@ private:
 // prefix and body.  Zero fill takes the place of the leading spaces; callers
 // for which zeros make no sense clear kZero first.  The caller writes the
 // body between open_field and close_field.
-bool open_field(Sink& out, const Spec& spec, std::string_view prefix, long long len) {
-    const long long fill = spec.width > len ? spec.width - len : 0;
+bool open_field(Sink& out, const Conversion& field, std::string_view prefix, long long len) {
+    const long long fill = field.width > len ? field.width - len : 0;
     if (!out.reserve(len + fill)) return false;
-    if (!(spec.flags & (kLeft | kZero))) out.repeat(' ', fill);
+    if (!(field.flags & (kLeft | kZero))) out.repeat(' ', fill);
     out.write(prefix);
-    if (spec.flags & kZero) out.repeat('0', fill);
+    if (field.flags & kZero) out.repeat('0', fill);
     return true;
 }
 
-void close_field(Sink& out, const Spec& spec, long long len) {
-    if (spec.flags & kLeft) out.repeat(' ', spec.width - len);
+void close_field(Sink& out, const Conversion& field, long long len) {
+    if (field.flags & kLeft) out.repeat(' ', field.width - len);
 }
 
-void format_text(Sink& out, Spec spec, std::string_view text) {
-    spec.flags &= ~kZero;
-    if (!open_field(out, spec, {}, text.size())) return;
+void format_text(Sink& out, Conversion field, std::string_view text) {
+    field.flags &= ~kZero;
+    if (!open_field(out, field, {}, text.size())) return;
     out.write(text);
-    close_field(out, spec, text.size());
+    close_field(out, field, text.size());
 }
 
 // Never looks past `precision` characters: the text need not be terminated.
@@ -181,31 +181,31 @@ char* to_digits(unsigned long long value, unsigned base, bool upper, char* end) 
     return end;
 }
 
-void format_integer(Sink& out, Spec spec, unsigned long long magnitude, char sign, unsigned base,
+void format_integer(Sink& out, Conversion field, unsigned long long magnitude, char sign, unsigned base,
                     bool upper) {
     char buffer[24];  // 22 octal digits for 64 bits
     char* const end = buffer + sizeof buffer;
     const char* digits = to_digits(magnitude, base, upper, end);
     long long ndigits = end - digits;
-    if (spec.precision == 0 && magnitude == 0) ndigits = 0;
+    if (field.precision == 0 && magnitude == 0) ndigits = 0;
 
-    long long zeros = spec.precision > ndigits ? spec.precision - ndigits : 0;
+    long long zeros = field.precision > ndigits ? field.precision - ndigits : 0;
     // The alternate octal form guarantees a leading 0 and adds no other.
-    if (base == 8 && (spec.flags & kAlt) && zeros == 0 && (ndigits == 0 || *digits != '0')) zeros = 1;
+    if (base == 8 && (field.flags & kAlt) && zeros == 0 && (ndigits == 0 || *digits != '0')) zeros = 1;
 
     Prefix prefix;
     prefix.add(sign);
-    if (base == 16 && (spec.flags & kAlt) && magnitude != 0) {
+    if (base == 16 && (field.flags & kAlt) && magnitude != 0) {
         prefix.add('0');
         prefix.add(upper ? 'X' : 'x');
     }
-    if (spec.precision >= 0) spec.flags &= ~kZero;
+    if (field.precision >= 0) field.flags &= ~kZero;
 
     const long long len = static_cast<long long>(prefix.size) + zeros + ndigits;
-    if (!open_field(out, spec, prefix.view(), len)) return;
+    if (!open_field(out, field, prefix.view(), len)) return;
     out.repeat('0', zeros);
     out.write({digits, static_cast<size_t>(ndigits)});
-    close_field(out, spec, len);
+    close_field(out, field, len);
 }
 
 void store_count(Args& args, Length length, int count) {
@@ -370,53 +370,53 @@ std::string_view exponent_text(char* buffer, char letter, int exponent, int min_
 }
 
 // ddd.fff with `frac` digits after the point.
-void emit_fixed(Sink& out, const Spec& spec, std::string_view prefix, const Decimal& d, long long frac) {
+void emit_fixed(Sink& out, const Conversion& field, std::string_view prefix, const Decimal& d, long long frac) {
     const int whole = std::max(d.point, 1);
-    const bool dot = frac > 0 || (spec.flags & kAlt);
+    const bool dot = frac > 0 || (field.flags & kAlt);
     const long long len = static_cast<long long>(prefix.size()) + whole + dot + frac;
-    if (!open_field(out, spec, prefix, len)) return;
+    if (!open_field(out, field, prefix, len)) return;
     for (int i = 0; i < whole; ++i) out.put(d.at(i + d.point - whole));
     if (dot) out.put('.');
     for (long long i = 0; i < frac && !out.failed(); ++i) out.put(d.at(d.point + i));
-    close_field(out, spec, len);
+    close_field(out, field, len);
 }
 
 // d.fffe+xx with `frac` digits after the point.
-void emit_exponent(Sink& out, const Spec& spec, std::string_view prefix, const Decimal& d, long long frac,
+void emit_exponent(Sink& out, const Conversion& field, std::string_view prefix, const Decimal& d, long long frac,
                    bool upper) {
     char buffer[8];
     const std::string_view exponent = exponent_text(buffer, upper ? 'E' : 'e', d.exponent(), 2);
-    const bool dot = frac > 0 || (spec.flags & kAlt);
+    const bool dot = frac > 0 || (field.flags & kAlt);
     const long long len = static_cast<long long>(prefix.size() + 1 + dot + exponent.size()) + frac;
-    if (!open_field(out, spec, prefix, len)) return;
+    if (!open_field(out, field, prefix, len)) return;
     out.put(d.at(0));
     if (dot) out.put('.');
     for (long long i = 1; i <= frac && !out.failed(); ++i) out.put(d.at(i));
     out.write(exponent);
-    close_field(out, spec, len);
+    close_field(out, field, len);
 }
 
-void format_fixed(Sink& out, const Spec& spec, std::string_view prefix, double x) {
-    const long long precision = spec.precision < 0 ? 6 : spec.precision;
+void format_fixed(Sink& out, const Conversion& field, std::string_view prefix, double x) {
+    const long long precision = field.precision < 0 ? 6 : field.precision;
     Decimal d;
     expand(x, d);
     round_digits(d, d.point + precision);
-    emit_fixed(out, spec, prefix, d, precision);
+    emit_fixed(out, field, prefix, d, precision);
 }
 
-void format_scientific(Sink& out, const Spec& spec, std::string_view prefix, double x, bool upper) {
-    const long long precision = spec.precision < 0 ? 6 : spec.precision;
+void format_scientific(Sink& out, const Conversion& field, std::string_view prefix, double x, bool upper) {
+    const long long precision = field.precision < 0 ? 6 : field.precision;
     Decimal d;
     expand(x, d);
     round_digits(d, precision + 1);
-    emit_exponent(out, spec, prefix, d, precision, upper);
+    emit_exponent(out, field, prefix, d, precision, upper);
 }
 
 // %g: the shorter layout for `precision` significant digits; trailing zeros
 // go unless the alternate form keeps them.
-void format_general(Sink& out, const Spec& spec, std::string_view prefix, double x, bool upper) {
-    const long long precision = spec.precision < 0 ? 6 : std::max(spec.precision, 1LL);
-    const bool keep_zeros = spec.flags & kAlt;
+void format_general(Sink& out, const Conversion& field, std::string_view prefix, double x, bool upper) {
+    const long long precision = field.precision < 0 ? 6 : std::max(field.precision, 1LL);
+    const bool keep_zeros = field.flags & kAlt;
     Decimal d;
     expand(x, d);
     round_digits(d, precision);
@@ -424,17 +424,17 @@ void format_general(Sink& out, const Spec& spec, std::string_view prefix, double
     if (exponent >= -4 && exponent < precision) {
         long long frac = precision - 1 - exponent;
         if (!keep_zeros) frac = std::min<long long>(frac, std::max(d.count - d.point, 0));
-        emit_fixed(out, spec, prefix, d, frac);
+        emit_fixed(out, field, prefix, d, frac);
     } else {
         long long frac = precision - 1;
         if (!keep_zeros) frac = std::min<long long>(frac, std::max(d.count - 1, 0));
-        emit_exponent(out, spec, prefix, d, frac, upper);
+        emit_exponent(out, field, prefix, d, frac, upper);
     }
 }
 
 // %a: the leading digit is 1 for normal values and 0 for subnormal ones
 // (exponent -1022), and may become 2 or 1 by rounding.
-void format_hex_float(Sink& out, const Spec& spec, char sign, double x, bool upper) {
+void format_hex_float(Sink& out, const Conversion& field, char sign, double x, bool upper) {
     constexpr int kNibbles = 13;  // of the 52-bit fraction
     const DoubleParts parts = split(x);
     uint64_t fraction = parts.fraction;
@@ -442,10 +442,10 @@ void format_hex_float(Sink& out, const Spec& spec, char sign, double x, bool upp
     const int exponent = parts.biased_exponent ? parts.biased_exponent - 1023 : fraction ? -1022 : 0;
 
     int shown = kNibbles;
-    if (spec.precision < 0) {
+    if (field.precision < 0) {
         for (; shown > 0 && (fraction & 0xf) == 0; --shown) fraction >>= 4;
-    } else if (spec.precision < kNibbles) {
-        shown = static_cast<int>(spec.precision);
+    } else if (field.precision < kNibbles) {
+        shown = static_cast<int>(field.precision);
         const int dropped_bits = 4 * (kNibbles - shown);
         const uint64_t rest = fraction & ((1ULL << dropped_bits) - 1);
         const uint64_t half = 1ULL << (dropped_bits - 1);
@@ -458,7 +458,7 @@ void format_hex_float(Sink& out, const Spec& spec, char sign, double x, bool upp
             }
         }
     }
-    const long long zeros = spec.precision > kNibbles ? spec.precision - kNibbles : 0;
+    const long long zeros = field.precision > kNibbles ? field.precision - kNibbles : 0;
 
     Prefix prefix;
     prefix.add(sign);
@@ -466,9 +466,9 @@ void format_hex_float(Sink& out, const Spec& spec, char sign, double x, bool upp
     prefix.add(upper ? 'X' : 'x');
     char buffer[8];
     const std::string_view exponent_part = exponent_text(buffer, upper ? 'P' : 'p', exponent, 1);
-    const bool dot = shown > 0 || zeros > 0 || (spec.flags & kAlt);
+    const bool dot = shown > 0 || zeros > 0 || (field.flags & kAlt);
     const long long len = static_cast<long long>(prefix.size + 1 + dot + shown + exponent_part.size()) + zeros;
-    if (!open_field(out, spec, prefix.view(), len)) return;
+    if (!open_field(out, field, prefix.view(), len)) return;
 
     const char* digit = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     out.put(digit[lead]);
@@ -476,7 +476,7 @@ void format_hex_float(Sink& out, const Spec& spec, char sign, double x, bool upp
     for (int i = shown - 1; i >= 0; --i) out.put(digit[fraction >> (4 * i) & 0xf]);
     out.repeat('0', zeros);
     out.write(exponent_part);
-    close_field(out, spec, len);
+    close_field(out, field, len);
 }
 
 double read_double(Args& args, Length length) {
@@ -487,29 +487,29 @@ double read_double(Args& args, Length length) {
 }
 
 // Infinity and NaN keep their sign but take no zero fill.
-void format_nonfinite(Sink& out, Spec spec, std::string_view prefix, double x, bool upper) {
-    spec.flags &= ~kZero;
+void format_nonfinite(Sink& out, Conversion field, std::string_view prefix, double x, bool upper) {
+    field.flags &= ~kZero;
     const std::string_view text = std::isnan(x) ? (upper ? "NAN" : "nan") : (upper ? "INF" : "inf");
     const long long len = static_cast<long long>(prefix.size() + text.size());
-    if (!open_field(out, spec, prefix, len)) return;
+    if (!open_field(out, field, prefix, len)) return;
     out.write(text);
-    close_field(out, spec, len);
+    close_field(out, field, len);
 }
 
-void format_float(Sink& out, const Spec& spec, Args& args) {
-    const double x = read_double(args, spec.length);
-    const bool upper = spec.conv >= 'A' && spec.conv <= 'Z';
-    const char sign = sign_char(std::signbit(x), spec.flags);
+void format_float(Sink& out, const Conversion& field, Args& args) {
+    const double x = read_double(args, field.length);
+    const bool upper = field.conv >= 'A' && field.conv <= 'Z';
+    const char sign = sign_char(std::signbit(x), field.flags);
     Prefix prefix;
     prefix.add(sign);
     const double magnitude = std::fabs(x);
 
-    if (!std::isfinite(x)) return format_nonfinite(out, spec, prefix.view(), x, upper);
-    switch (spec.conv | 0x20) {  // lower case
-    case 'a': format_hex_float(out, spec, sign, magnitude, upper); break;
-    case 'e': format_scientific(out, spec, prefix.view(), magnitude, upper); break;
-    case 'f': format_fixed(out, spec, prefix.view(), magnitude); break;
-    default: format_general(out, spec, prefix.view(), magnitude, upper); break;
+    if (!std::isfinite(x)) return format_nonfinite(out, field, prefix.view(), x, upper);
+    switch (field.conv | 0x20) {  // lower case
+    case 'a': format_hex_float(out, field, sign, magnitude, upper); break;
+    case 'e': format_scientific(out, field, prefix.view(), magnitude, upper); break;
+    case 'f': format_fixed(out, field, prefix.view(), magnitude); break;
+    default: format_general(out, field, prefix.view(), magnitude, upper); break;
     }
 }
 
@@ -568,31 +568,31 @@ const char* parse_length(const char* p, Length& length) {
 
 // Reads one conversion specification after its '%'.  Returns the position
 // after the conversion character, or the terminating zero when the format
-// ends first (spec.conv is then '\0').
-const char* parse_spec(const char* p, Spec& spec, Args& args) {
-    p = parse_flags(p, spec.flags);
+// ends first (field.conv is then '\0').
+const char* parse_spec(const char* p, Conversion& field, Args& args) {
+    p = parse_flags(p, field.flags);
     if (*p == '*') {
         ++p;
         const int width = va_arg(args.ap, int);
-        if (width < 0) spec.flags |= kLeft;
-        spec.width = std::abs(static_cast<long long>(width));
+        if (width < 0) field.flags |= kLeft;
+        field.width = std::abs(static_cast<long long>(width));
     } else {
-        p = parse_number(p, spec.width);
+        p = parse_number(p, field.width);
     }
     if (*p == '.') {
         ++p;
         if (*p == '*') {
             ++p;
             const int precision = va_arg(args.ap, int);
-            spec.precision = precision < 0 ? -1 : precision;
+            field.precision = precision < 0 ? -1 : precision;
         } else {
-            p = parse_number(p, spec.precision);
+            p = parse_number(p, field.precision);
         }
     }
     while (*p == ' ') ++p;
-    p = parse_length(p, spec.length);
-    if (spec.flags & kLeft) spec.flags &= ~kZero;
-    spec.conv = *p;
+    p = parse_length(p, field.length);
+    if (field.flags & kLeft) field.flags &= ~kZero;
+    field.conv = *p;
     return *p ? p + 1 : p;
 }
 
@@ -607,32 +607,32 @@ char lower_case_twin(char conv) {
     }
 }
 
-void convert(Sink& out, const Spec& spec, Args& args) {
-    switch (lower_case_twin(spec.conv)) {
+void convert(Sink& out, const Conversion& field, Args& args) {
+    switch (lower_case_twin(field.conv)) {
     case 'd':
     case 'i': {
-        const long long value = read_signed(args, spec.length);
+        const long long value = read_signed(args, field.length);
         const unsigned long long magnitude = value < 0 ? 0 - static_cast<unsigned long long>(value) : value;
-        format_integer(out, spec, magnitude, sign_char(value < 0, spec.flags), 10, false);
+        format_integer(out, field, magnitude, sign_char(value < 0, field.flags), 10, false);
         break;
     }
-    case 'u': format_integer(out, spec, read_unsigned(args, spec.length), '\0', 10, false); break;
-    case 'o': format_integer(out, spec, read_unsigned(args, spec.length), '\0', 8, false); break;
+    case 'u': format_integer(out, field, read_unsigned(args, field.length), '\0', 10, false); break;
+    case 'o': format_integer(out, field, read_unsigned(args, field.length), '\0', 8, false); break;
     case 'x':
-    case 'X': format_integer(out, spec, read_unsigned(args, spec.length), '\0', 16, spec.conv == 'X'); break;
+    case 'X': format_integer(out, field, read_unsigned(args, field.length), '\0', 16, field.conv == 'X'); break;
     case 'p':
     case 'P': {
         const uint64_t value = reinterpret_cast<uintptr_t>(va_arg(args.ap, void*));
-        format_integer(out, spec, value, '\0', 16, spec.conv == 'P');
+        format_integer(out, field, value, '\0', 16, field.conv == 'P');
         break;
     }
     case 'c': {
         const char c = static_cast<char>(va_arg(args.ap, int));
-        format_text(out, spec, {&c, 1});
+        format_text(out, field, {&c, 1});
         break;
     }
-    case 's': format_text(out, spec, text_argument(va_arg(args.ap, const char*), spec.precision)); break;
-    case 'n': store_count(args, spec.length, out.count()); break;
+    case 's': format_text(out, field, text_argument(va_arg(args.ap, const char*), field.precision)); break;
+    case 'n': store_count(args, field.length, out.count()); break;
     case 'a':
     case 'e':
     case 'f':
@@ -640,8 +640,8 @@ void convert(Sink& out, const Spec& spec, Args& args) {
     case 'A':
     case 'E':
     case 'F':
-    case 'G': format_float(out, spec, args); break;
-    default: format_text(out, spec, {&spec.conv, 1}); break;  // '%' and unknown letters
+    case 'G': format_float(out, field, args); break;
+    default: format_text(out, field, {&field.conv, 1}); break;  // '%' and unknown letters
     }
 }
 
@@ -695,13 +695,13 @@ int mt_vformat(MtPutc out, void* context, const char* format, va_list ap) {
             sink.put(*p++);
             continue;
         }
-        Spec spec;
-        p = parse_spec(p + 1, spec, args);
-        if (spec.conv == '\0') break;  // a '%' at the very end ends the output
-        if (spec.width >= kTooLarge || spec.precision >= kTooLarge)
+        Conversion field;
+        p = parse_spec(p + 1, field, args);
+        if (field.conv == '\0') break;  // a '%' at the very end ends the output
+        if (field.width >= kTooLarge || field.precision >= kTooLarge)
             sink.fail();
         else
-            convert(sink, spec, args);
+            convert(sink, field, args);
     }
     va_end(args.ap);
     return sink.failed() ? -1 : sink.count();
