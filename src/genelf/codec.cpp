@@ -65,15 +65,40 @@ void genelf_write32(FILE* stream, uint32_t value) {
 // header was read, and the 64-bit writer has never been the one to object.
 void genelf_write64(FILE* stream, uint64_t value) { write_field<8>(stream, value, ByteOrder == BYTEORDER_BIG); }
 
+// One fread per record instead of one getc per byte: a loader that meets a
+// table of 65535 headers runs past the end of a short file for millions of
+// bytes.  Bytes past the end read as 0xFF, as getc's EOF would, and an unset
+// byte order is refused at the first multi-byte field, as before.
 void genelf_read_fields(FILE* stream, void* record, const ElfField* fields, size_t count) {
     auto* base = static_cast<uint8_t*>(record);
+    uint8_t bytes[64];
+    size_t have = 0, used = 0;
     for (size_t i = 0; i < count; ++i) {
+        const int width = fields[i].width;
+        if (used + width > have) {
+            // Refill with this field and as many following ones as fit.
+            size_t want = 0;
+            for (size_t j = i; j < count && want + fields[j].width <= sizeof bytes; ++j) want += fields[j].width;
+            size_t got = std::fread(bytes, 1, want, stream);
+            std::memset(bytes + got, 0xFF, want - got);
+            have = want;
+            used = 0;
+        }
+        if (width > 1 && ByteOrder == BYTEORDER_UNSET) genelf_error("internal, endian not set", nullptr);
+        const uint8_t* in = bytes + used;
+        used += width;
+        uint64_t v = 0;
+        if (ByteOrder == BYTEORDER_BIG) {
+            for (int b = 0; b < width; ++b) v = (v << 8) | in[b];
+        } else {
+            for (int b = width - 1; b >= 0; --b) v = (v << 8) | in[b];
+        }
         uint8_t* at = base + fields[i].offset;
-        switch (fields[i].width) {
-            case 1: *at = static_cast<uint8_t>(genelf_getbyte(stream)); break;
-            case 2: { uint16_t v = genelf_read16(stream); std::memcpy(at, &v, 2); break; }
-            case 4: { uint32_t v = genelf_read32(stream); std::memcpy(at, &v, 4); break; }
-            default: { uint64_t v = genelf_read64(stream); std::memcpy(at, &v, 8); break; }
+        switch (width) {
+            case 1: *at = static_cast<uint8_t>(v); break;
+            case 2: { uint16_t x = static_cast<uint16_t>(v); std::memcpy(at, &x, 2); break; }
+            case 4: { uint32_t x = static_cast<uint32_t>(v); std::memcpy(at, &x, 4); break; }
+            default: std::memcpy(at, &v, 8); break;
         }
     }
 }

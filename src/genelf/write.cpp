@@ -27,7 +27,17 @@ uint64_t align_pad(uint64_t position, uint64_t align) {
     return align > 1 ? (align - 1) & (align - (position & (align - 1))) : 0;
 }
 
+// Large alignment gaps (a section aligned to 2 MiB or more is not rare) are
+// left as a hole: the output is seekable, the section header table is always
+// written after the last gap so the file is extended over it, and reading the
+// hole gives the same zeros without the cost of writing them.
+constexpr uint64_t kHoleThreshold = 64 * 1024;
+
 void write_zeros(FILE* stream, uint64_t count) {
+    if (count >= kHoleThreshold && count <= kSeekLimit) {
+        gen_safe_fseek(OutputName, stream, static_cast<int32_t>(count), SEEK_CUR);
+        return;
+    }
     static const uint8_t zeros[256] = {};
     while (count > 0) {
         size_t n = count < sizeof zeros ? static_cast<size_t>(count) : sizeof zeros;
