@@ -7,12 +7,16 @@
 //     taken    claims the first fallback directory name, then fails an assertion
 //     segv     reads address 0x10          fpe   divides by zero
 //     ill      executes an illegal instruction
-//     bus      reads a mapped page whose file was truncated (SIGBUS)
+//     bus      reads a mapped page whose file was truncated (SIGBUS); on
+//              Windows raises the in-page error such a read raises there
 //     thread   a worker thread logs and ends, then main returns
 //     env      shows ZEP_RNE_DUMP_PATH as a child process sees it
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <csignal>
 #include <cstdio>
@@ -41,6 +45,10 @@ void illegal_instruction() {
     std::raise(SIGILL);
 }
 
+#ifdef _WIN32
+// No signal stands for it: it goes to the unhandled-exception filter.
+void bus_error() { RaiseException(EXCEPTION_IN_PAGE_ERROR, 0, 0, nullptr); }
+#else
 void bus_error() {
     char path[] = "/tmp/crash_probe_XXXXXX";
     const int fd = mkstemp(path);
@@ -51,6 +59,7 @@ void bus_error() {
     report("fault_address", reinterpret_cast<uintptr_t>(page), true);
     report("read", *static_cast<volatile unsigned char*>(page));
 }
+#endif
 
 }  // namespace
 
@@ -87,7 +96,11 @@ int main(int argc, char** argv) {
         });
         worker.join();
     }
+#ifdef _WIN32
+    if (mode == "env") return std::system("echo child %ZEP_RNE_DUMP_PATH%") == 0 ? 0 : 4;
+#else
     if (mode == "env") return std::system("echo \"child $ZEP_RNE_DUMP_PATH\"") == 0 ? 0 : 4;
+#endif
     if (mode == "block") {
         // Logs, says so, then waits to be killed: what a killed process
         // leaves behind is its mapped log.

@@ -1,5 +1,6 @@
 // A fresh directory under the system temporary directory, removed with its
-// contents when the object goes out of scope.
+// contents when the object goes out of scope.  On Windows the path is the
+// full one with a drive letter and '\' throughout, as the runtime writes it.
 #pragma once
 
 #include <string>
@@ -11,7 +12,12 @@ public:
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
+#ifdef _WIN32
+    static constexpr char kSeparator = '\\';
+#else
+    static constexpr char kSeparator = '/';
+#endif
+    std::string file(const std::string& name) const { return path_ + kSeparator + name; }
 
 private:
     std::string path_;
