@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,10 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <shlobj.h>
+#include <windows.h>
+#endif
 
 #include "platform/platform.h"
 #include "shared/geninit.h"
@@ -36,11 +41,30 @@ std::string real(const std::string& p) {
     return realpath(p.c_str(), buf) ? std::string(buf) : p;
 }
 
+#ifdef _WIN32
+std::string self_exe() {
+    char buf[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
+    return std::string(buf, n);
+}
+#else
 std::string self_exe() {
     char buf[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
 }
+#endif
+
+constexpr char kSep = TempDir::kSeparator;
+
+// `rel` ('/'-separated) under `dir`, spelled as the path routines write it.
+std::string under(const std::string& dir, std::string rel) {
+    std::replace(rel.begin(), rel.end(), '/', kSep);
+    return dir + kSep + rel;
+}
+
+// A program file's name on disk: with the platform's suffix.
+std::string program_file(const std::string& path) { return path + PLAT_EXE_SUFFIX; }
 
 bool is_dir(const std::string& p) {
     struct stat st;
@@ -50,11 +74,11 @@ bool is_dir(const std::string& p) {
 }  // namespace
 
 TEST(GenInit, ProgramNameAndPath) {
-#ifdef _WIN32
-    GTEST_SKIP() << "names are POSIX paths, and the executable's own name ends in .exe";
-#endif
     std::string exe = self_exe();
-    std::string exe_base = exe.substr(exe.rfind('/') + 1);
+    std::string exe_base = exe.substr(exe.rfind(kSep) + 1);
+#ifdef _WIN32
+    exe_base.resize(exe_base.size() - 4);  // the program's name loses its ".exe"
+#endif
     struct { const char* given; std::string name; std::string path; } cases[] = {
         {"/x/prog.EXE", "prog", "/x/prog.EXE"},
         {"/x/prog.exe.bak", "prog.exe.bak", "/x/prog.exe.bak"},
@@ -133,15 +157,12 @@ TEST(GenInit, StartsEveryServiceInOrder) {
 }
 
 TEST(GenSys, ProgramDirectoryAndItsOneTimeWarning) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the expectation writes paths with '/', and the path routines write the Windows separator '\\'";
-#endif
     std::string exe = self_exe();
     ChildResult r = run_in_child([&] {
         gen_init("shared_tests", 0, 0);
         std::printf("%s", str(gen_getprogdir()).c_str());
     });
-    EXPECT_EQ(r.out, exe.substr(0, exe.rfind('/')));
+    EXPECT_EQ(r.out, exe.substr(0, exe.rfind(kSep)));
 
     r = run_in_child([&] {
         gen_init("/nonexistent/dir/prog", 0, 0);
@@ -156,21 +177,20 @@ TEST(GenSys, ProgramDirectoryAndItsOneTimeWarning) {
 }
 
 TEST(GenSys, FindProgramOnPathAndBesideTheProgram) {
-#ifdef _WIN32
-    GTEST_SKIP() << "PATH uses ':' and the programs have no .exe suffix";
-#endif
     TempDir tmp;
     std::string root = real(tmp.path());
     mkdir((root + "/d1").c_str(), 0755);
-    mkdir((root + "/d1/tool").c_str(), 0755);  // a plain directory is no program
+    mkdir(program_file(root + "/d1/tool").c_str(), 0755);  // a plain directory is no program
     mkdir((root + "/d2").c_str(), 0755);
-    write_file(root + "/d2/tool", "#!/bin/sh\n");
+    write_file(program_file(root + "/d2/tool"), "#!/bin/sh\n");
     mkdir((root + "/bin").c_str(), 0755);
-    write_file(root + "/bin/me", "");
-    write_file(root + "/bin/helper", "");
+    write_file(program_file(root + "/bin/me"), "");
+    write_file(program_file(root + "/bin/helper"), "");
+    const std::string list = under(root, "d1") + PLAT_PATH_LIST_SEPARATOR + under(root, "nowhere") +
+                             PLAT_PATH_LIST_SEPARATOR + PLAT_PATH_LIST_SEPARATOR + under(root, "d2");
     ChildResult r = run_in_child([&] {
-        setenv("PATH", (root + "/d1:" + root + "/nowhere::" + root + "/d2").c_str(), 1);
-        gen_init((root + "/bin/me").c_str(), 0, 0);
+        setenv("PATH", list.c_str(), 1);
+        gen_init(under(root, "bin/me").c_str(), 0, 0);
         std::printf("%s\n", own(gen_findprog("tool", 0, 0)).c_str());
         std::printf("%s\n", own(gen_findprog("tool", 1, 1)).c_str());
         std::printf("%s\n", own(gen_findprog("nothere", 1, 1)).c_str());
@@ -180,14 +200,12 @@ TEST(GenSys, FindProgramOnPathAndBesideTheProgram) {
         std::printf("%s\n", own(gen_findprog((root + "/d2/none").c_str(), 0, 1)).c_str());
         std::printf("%s\n", own(gen_findprog(nullptr, 0, 1)).c_str());
     });
-    EXPECT_EQ(r.out, root + "/d2/tool\n" + root + "/d2/tool\n<none>\n" + root + "/bin/helper\n<none>\n" + root +
-                         "/d2/tool\n<none>\n<none>\n");
+    const std::string tool = under(root, "d2/tool");
+    EXPECT_EQ(r.out, tool + "\n" + tool + "\n<none>\n" + under(root, "bin/helper") + "\n<none>\n" + tool +
+                         "\n<none>\n<none>\n");
 }
 
 TEST(GenSys, AbsoluteAndFullPaths) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the expectation writes paths with '/', and the path routines write the Windows separator '\\'";
-#endif
     TempDir tmp;
     std::string cwd = real(tmp.path());
     ChildResult r = run_in_child([&] {
@@ -203,8 +221,15 @@ TEST(GenSys, AbsoluteAndFullPaths) {
         std::string longname(1100, 'n');
         std::printf("%d\n", own(gen_fullpath(longname.c_str())) == longname);
     });
-    EXPECT_EQ(r.out, "~\n/h/x\n/h/x/b\n/h/x/c\nhttp://x/y/../z\nA:b/c\n" + cwd + "/rel/x\n/a/b\n\n<none>\n" + cwd +
-                         "/x\n/a/b/\n1\n");
+#ifdef _WIN32
+    const std::string rooted = cwd.substr(0, 2) + "\\a\\b\\";  // the system's full path keeps the drive
+#else
+    const std::string rooted = "/a/b/";
+#endif
+    const std::string h = under("", "h/x");
+    EXPECT_EQ(r.out, "~\n" + h + "\n" + h + kSep + "b\n" + h + kSep + "c\nhttp://x/y/../z\nA:" + under("b", "c") + "\n" +
+                         under(cwd, "rel/x") + "\n" + under("", "a/b") + "\n\n<none>\n" + under(cwd, "x") + "\n" +
+                         rooted + "\n1\n");
 }
 
 namespace {
@@ -235,9 +260,6 @@ TEST(GenSys, CurrentDirectoryIsCachedAndFallsBackToTheUserDirectory) {
 }
 
 TEST(GenSys, UserDirectoryChoices) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows takes the roaming application-data folder, not HOME";
-#endif
     TempDir tmp;
     std::string root = real(tmp.path());
     write_file(root + "/file", "");
@@ -252,10 +274,17 @@ TEST(GenSys, UserDirectoryChoices) {
         setenv("XDG_CONFIG_HOME", (root + "/conf").c_str(), 1);
         std::printf("%s\n", str(gen_getuserdir()).c_str());
     });
+#ifdef _WIN32
+    // The system's roaming folder, whatever XDG_CONFIG_HOME says.
+    char roaming[MAX_PATH];
+    ASSERT_TRUE(SHGetSpecialFolderPathA(nullptr, roaming, CSIDL_APPDATA, TRUE));
+    EXPECT_EQ(r.out, std::string(roaming) + "\n");
+#else
     EXPECT_EQ(r.out, root + "/conf\n");
     EXPECT_TRUE(is_dir(root + "/conf"));  // the roaming folder is created
 
-    // Nothing known: a Users folder beside the program's directory.
+    // Windows always has its roaming folder; elsewhere, with nothing known,
+    // a Users folder beside the program's directory.
     mkdir((root + "/app").c_str(), 0755);
     mkdir((root + "/app/bin").c_str(), 0755);
     write_file(root + "/app/bin/prog", "");
@@ -270,12 +299,10 @@ TEST(GenSys, UserDirectoryChoices) {
     user.pop_back();
     EXPECT_EQ(r.out, root + "/app/Users/" + user + "|" + user + "\n");
     EXPECT_TRUE(is_dir(root + "/app/Users/" + user));
+#endif
 }
 
 TEST(GenSys, TemporaryDirectoryChoices) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the last resort is the root directory, not /tmp";
-#endif
     TempDir tmp;
     std::string root = real(tmp.path());
     std::string d1 = root + "/d1", d2 = root + "/d2", d3 = root + "/d3";
@@ -285,7 +312,7 @@ TEST(GenSys, TemporaryDirectoryChoices) {
         {d1.c_str(), d2.c_str(), nullptr, d1},
         {gone.c_str(), d2.c_str(), d3.c_str(), d2},
         {"", gone.c_str(), d3.c_str(), d3},
-        {nullptr, nullptr, gone.c_str(), "/tmp"},  // TMPDIR unset below, then the platform's last resort
+        {nullptr, nullptr, gone.c_str(), PLAT_TEMP_ROOT},  // TMPDIR unset below, then the platform's last resort
     };
     for (const auto& c : cases) {
         ChildResult r = run_in_child([&] {
