@@ -37,6 +37,7 @@ int main(int argc, char** argv) {
     ZOLTA_StartThreadLog();
     ZOLTA_LogU32("main", 1);
     report("main_log", ZOLTA_GetThreadLog() != nullptr ? "yes" : "none");
+    report("pid", std::to_string(plat_process_id()));
     report("main_tid", std::to_string(plat_thread_id()));
     report("main_file", backing_file());
 

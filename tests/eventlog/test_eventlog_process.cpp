@@ -50,16 +50,13 @@ std::vector<std::string> env_with(const std::string& dump_path) {
 }
 
 TEST(EventLogProcess, WorkerBackingFileLivesWhileTheWorkerRuns) {
-#ifdef _WIN32
-    GTEST_SKIP() << "expects the main thread's id to be the process id, as on Linux";
-#endif
     TempDir dir;
     const ChildResult r = run_program({EVENTLOG_PROBE, "thread"}, env_with(dir.path()));
     ASSERT_EQ(r.status, 0) << r.err;
     auto rep = reports(r.out);
-    const std::string pid = rep["main_tid"];  // the main thread's id is the process id
-    EXPECT_EQ(rep["main_file"], dir.path() + "/" + pid + "_" + pid + "_map.rne");
-    EXPECT_EQ(rep["worker_file"], dir.path() + "/" + pid + "_" + rep["worker_tid"] + "_map.rne");
+    const std::string pid = rep["pid"];
+    EXPECT_EQ(rep["main_file"], dir.file(pid + "_" + rep["main_tid"] + "_map.rne"));
+    EXPECT_EQ(rep["worker_file"], dir.file(pid + "_" + rep["worker_tid"] + "_map.rne"));
     EXPECT_EQ(rep["worker_file_while_running"], "present");
     EXPECT_EQ(rep["worker_file_after_end"], "absent");
     // The main thread's file went with the exit; no dump directory, no RNE files.
@@ -67,16 +64,13 @@ TEST(EventLogProcess, WorkerBackingFileLivesWhileTheWorkerRuns) {
 }
 
 TEST(EventLogProcess, ThreadEndAndExitWriteRneFilesIntoTheDumpDirectory) {
-#ifdef _WIN32
-    GTEST_SKIP() << "expects the main thread's id to be the process id, as on Linux";
-#endif
     TempDir maps, dumps;
     const ChildResult r = run_program({EVENTLOG_PROBE, "thread", dumps.path()}, env_with(maps.path()));
     ASSERT_EQ(r.status, 0) << r.err;
     auto rep = reports(r.out);
-    const std::string pid = rep["main_tid"];
+    const std::string pid = rep["pid"];
     EXPECT_EQ(list_dir(maps.path()), std::vector<std::string>{});
-    const std::string worker = pid + "_" + rep["worker_tid"] + ".rne", main = pid + "_" + pid + ".rne";
+    const std::string worker = pid + "_" + rep["worker_tid"] + ".rne", main = pid + "_" + rep["main_tid"] + ".rne";
     EXPECT_EQ(list_dir(dumps.path()), (std::vector<std::string>{std::min(worker, main), std::max(worker, main)}));
 
     RneLog w;

@@ -231,36 +231,36 @@ TEST(CwdFaults, UnknownCurrentDirectoryFallsBackToTheUserDirectory) {
     EXPECT_EQ(r.out, dir.path());
 }
 
-// A top and a base tree; "only-below" exists in the base tree alone.
+// A top and a base tree; "only-below" exists in the base tree alone.  On
+// Windows a child runs the test from its start again, in the parent's
+// directory, and finds the trees made already.
 bool make_view_path_trees(const std::string& top, const std::string& base) {
-    if (mkdir(top.c_str(), 0777) != 0 || mkdir(base.c_str(), 0777) != 0) return false;
-    write_file(base + "/only-below", "below");
+    for (const std::string& d : {top, base})
+        if (mkdir(d.c_str(), 0777) != 0 && errno != EEXIST) return false;
+    write_file(base + TempDir::kSeparator + "only-below", "below");
     return true;
 }
 
 // With no start directory the view path still answers relative and empty
 // names (an empty name once overflowed its one-byte copy here).
 TEST(CwdFaults, ViewPathWithoutAStartDirectory) {
-#ifdef _WIN32
-    GTEST_SKIP() << "NVPATH is written with the POSIX list separator ':'";
-#endif
     TempDir dir;
     std::string top = dir.file("top"), base = dir.file("base");
     ASSERT_TRUE(make_view_path_trees(top, base));
     ChildResult r = run_in_child([&] {
-        plat_setenv("NVPATH", (top + ":" + base).c_str());
+        plat_setenv("NVPATH", (top + PLAT_PATH_LIST_SEPARATOR + base).c_str());
         init_as_symkeep();
         plat_calls.getcwd = failing_getcwd;
         V_reset_for_tests();
         gen_viewpathing(1);
         char* empty = V_relpath("");
         char* relative = V_relpath("some/name");
-        char* found = V_resolve((top + "/only-below").c_str(), V_LOOKUP_READ);
+        char* found = V_resolve((top + TempDir::kSeparator + "only-below").c_str(), V_LOOKUP_READ);
         std::printf("%d|%s|%s|%s", V_start_directory() == nullptr, empty ? empty : "none",
                     relative ? relative : "none", found);
     });
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "1|none|none|" + base + "/only-below");
+    EXPECT_EQ(r.out, "1|none|none|" + base + TempDir::kSeparator + "only-below");
 }
 
 // ---- memory -------------------------------------------------------------------------
@@ -283,7 +283,7 @@ void* counting_alloc(uint64_t count, uint64_t size) {
 void allocating_work(const std::string& top, const std::string& base) {
     V_reset_for_tests();
     gen_viewpathing(1);
-    FILE* fp = gen_safe_fopen((top + "/only-below").c_str(), nullptr, "r");
+    FILE* fp = gen_safe_fopen((top + TempDir::kSeparator + "only-below").c_str(), nullptr, "r");
     gen_safe_fclose("only-below", "input", fp);
     FreeHook(gen_pathjoin(base.c_str(), "x/../y"));
     FreeHook(gen_abspath("rel/name"));
@@ -297,9 +297,6 @@ std::string oom_report(uint64_t size) {
 }
 
 TEST(MemoryFaults, EveryFailedAllocationEndsWithTheExactReportAndStatusThree) {
-#ifdef _WIN32
-    GTEST_SKIP() << "NVPATH is written with the POSIX list separator ':'";
-#endif
     TempDir dir;
     std::string top = dir.file("top"), base = dir.file("base");
     ASSERT_TRUE(make_view_path_trees(top, base));
@@ -307,7 +304,7 @@ TEST(MemoryFaults, EveryFailedAllocationEndsWithTheExactReportAndStatusThree) {
     // First the requests the work makes, in order.
     std::string sizes_file = dir.file("sizes");
     ChildResult count = run_in_child([&] {
-        plat_setenv("NVPATH", (top + ":" + base).c_str());
+        plat_setenv("NVPATH", (top + PLAT_PATH_LIST_SEPARATOR + base).c_str());
         init_as_symkeep();
         AllocHook = counting_alloc;
         allocating_work(top, base);
@@ -328,7 +325,7 @@ TEST(MemoryFaults, EveryFailedAllocationEndsWithTheExactReportAndStatusThree) {
     for (size_t n = 1; n <= sizes.size(); ++n) {
         for (bool interrupted : {false, true}) {
             ChildResult r = run_in_child([&] {
-                plat_setenv("NVPATH", (top + ":" + base).c_str());
+                plat_setenv("NVPATH", (top + PLAT_PATH_LIST_SEPARATOR + base).c_str());
                 init_as_symkeep();
                 g_fail_at = static_cast<int>(n);
                 AllocHook = counting_alloc;
