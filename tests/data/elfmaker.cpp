@@ -227,7 +227,11 @@ bool write_sparse_elf(const Desc& d, const std::string& path) {
     if (fp == nullptr) return false;
     bool ok = std::fwrite(near.data(), 1, near.size(), fp) == near.size();
     for (const auto& piece : far) {
+#ifdef _WIN32
+        ok = ok && _fseeki64(fp, static_cast<int64_t>(piece.first), SEEK_SET) == 0 &&
+#else
         ok = ok && fseeko(fp, static_cast<off_t>(piece.first), SEEK_SET) == 0 &&
+#endif
              std::fwrite(piece.second.data(), 1, piece.second.size(), fp) == piece.second.size();
     }
     return std::fclose(fp) == 0 && ok;
