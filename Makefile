@@ -54,11 +54,14 @@ clean:
 # `make windows` builds build-win/symkeep.exe; `make test-windows` builds
 # everything and runs the suite under wine in a throw-away prefix, with a
 # persistent wineserver (without one every test waits for a server start).
+# The real executables of every class and byte order come from the Linux
+# build's cache (build/e2e-progs, made by `make test`): no cross compiler
+# runs under wine.
 WIN_BUILD ?= build-win
 WIN_JOBS  ?= 2
 WINE64    ?= $(firstword $(wildcard /usr/lib/wine/wine64) wine64)
 WINESERVER ?= $(firstword $(wildcard /usr/lib/wine/wineserver64) wineserver)
-WIN_ENV = WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d;winemenubuilder.exe=d" SYMKEEP_WINE=$(WINE64)
+WIN_ENV = SYMKEEP_PROGS_FROM=$(CURDIR)/build/e2e-progs WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d;winemenubuilder.exe=d" SYMKEEP_WINE=$(WINE64)
 
 .PHONY: windows test-windows compare-windows
 

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <regex>
@@ -70,6 +71,18 @@ Built build_cached(const std::string& id, const std::string& compiler, const std
     auto it = done.find(id);
     if (it != done.end()) return it->second;
     Built b;
+#ifdef _WIN32
+    // No compilers under wine: the programs the Linux build's run made (make
+    // test-windows points SYMKEEP_PROGS_FROM at its cache).
+    const char* from = std::getenv("SYMKEEP_PROGS_FROM");
+    const std::string prebuilt = std::string(from != nullptr ? from : "") + "/" + id;
+    if (from == nullptr || !file_exists(prebuilt)) {
+        b.why = "no " + id + " from a Linux run: run make test first and set SYMKEEP_PROGS_FROM";
+        return done[id] = b;
+    }
+    (void)compiler, (void)flags, (void)sources;
+    return done[id] = Built{prebuilt, ""};
+#endif
     const std::string cc = find_tool(compiler);
     if (cc.empty()) {
         b.why = compiler + " is not installed";
@@ -328,7 +341,9 @@ TEST_P(RealExecutable, KeepsExactlyTheNamedSymbols) {
         listings.push_back({&r, tool, run_reader(tool, r, b.path)});
         ASSERT_EQ(listings.back().input.status, 0) << r.name << " cannot read " << b.path;
     }
+#ifndef _WIN32  // wine starts no Linux program: there the oracle's bytes are the check
     ASSERT_FALSE(listings.empty()) << "none of readelf, llvm-readelf, eu-readelf is installed";
+#endif
 
     for (const KeepCase& c : kKeepCases) {
         SCOPED_TRACE(c.label);
