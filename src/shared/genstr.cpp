@@ -215,6 +215,9 @@ char* gen_path_normalise(char* p, char sep) {
             bool prev_is_up = have_prev && w - cs == 2 && p[cs] == '.' && p[cs + 1] == '.';
             if (have_prev && !prev_is_up) {
                 w = cs > base ? cs - 1 : base;
+                // A lone "." left is the guard written before a drive-like
+                // first component (a "." component itself is never written).
+                if (w == base + 1 && p[base] == '.') w = base;
                 continue;
             }
             if (!have_prev && rooted) continue;  // nothing above the root

@@ -176,23 +176,15 @@ TEST(Rnecat, DamagedFilesGiveAnErrorNeverACrash) {
     }
     write_file(bad, good.substr(0, good.size() - 8));
     EXPECT_EQ(rnecat({bad}).status, 1);
-#ifdef _WIN32
-    // Each rnecat run is a process start under wine, which on a loaded
-    // machine now and then fails by itself: a sparser walk over the bytes.
-    const size_t scale = 8;
-#else
-    const size_t scale = 1;
-#endif
-    for (size_t at = 16; at < good.size(); at += (at < 5816 ? 8 : 211) * scale) {
-        if (at >= 64 && at < 5816) at = 5816;  // the rest of the header is not read for the walk
-        std::string damaged = good;
-        damaged[at] = static_cast<char>(damaged[at] ^ 0x5A);
-        write_file(bad, damaged);
-        ChildResult r = rnecat({bad});
-        EXPECT_EQ(r.signal, 0) << "flipped byte " << at;
-        EXPECT_TRUE(r.status == 0 || (r.status == 1 && r.err.find("rnecat: " + bad + ": ") == 0))
-            << "flipped byte " << at << ": status " << r.status << ", " << r.err;
-    }
+    // Not a log at all: no header is printed.  (Damage anywhere else is the
+    // fuzz target's: it prints whatever the reader recovers.)
+    std::string damaged = good;
+    damaged[0] = static_cast<char>(damaged[0] ^ 0x5A);
+    write_file(bad, damaged);
+    ChildResult r = rnecat({bad});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "rnecat: " + bad + ": not an event log (bad format bytes)\n");
     EXPECT_EQ(rnecat({tmp.file("none.rne")}).status, 1);
     EXPECT_EQ(rnecat({}).status, 2);
     EXPECT_EQ(rnecat({"--bogus", w.file}).status, 2);

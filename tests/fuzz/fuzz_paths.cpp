@@ -8,7 +8,8 @@
 // trees, and the trees here are whatever the input names.
 //
 // Checked beyond "no crash, no leak": gen_path_normalise never lengthens
-// its text, and every routine that answers a new text answers a terminated
+// its text and a second pass changes nothing, V_compath never lengthens
+// its text (beyond "." for an empty one), and every routine that answers a new text answers a terminated
 // one that the tracker saw allocated (released here).
 #include <cstdint>
 #include <cstdlib>
@@ -44,6 +45,9 @@ void check_normalise(const std::string& path, char sep) {
     size_t before = std::strlen(copy);
     gen_path_normalise(copy, sep);
     if (std::strlen(copy) > before) fuzz_finding("gen_path_normalise lengthened", path);
+    const std::string once = copy;
+    gen_path_normalise(copy, sep);
+    if (once != copy) fuzz_finding("gen_path_normalise is not idempotent", path);
     release(copy);
 }
 
@@ -56,6 +60,7 @@ void one_path(const std::string& p, int lookup) {
     char* compath = static_cast<char*>(AllocHook(p.size() + 2, 1));
     std::memcpy(compath, s, p.size() + 1);
     V_compath(compath);
+    if (std::strlen(compath) > (p.size() > 0 ? p.size() : 1)) fuzz_finding("V_compath lengthened", p);
     release(compath);
 
     release(V_relpath(s));

@@ -7,12 +7,10 @@
 // and names and texts are escaped on output, so a damaged or hostile file
 // gives an error message and status 1, never a crash or raw control bytes on
 // the terminal.
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
-#include "shared/eventlog/rnereader.h"
+#include "rnecat_format.h"
 
 namespace {
 
@@ -62,191 +60,6 @@ const char kHelp[] =
     "    ZEP_RNE_DUMP_PATH=/tmp/rne symkeep -keep main -o out.sh prog\n"
     "    rnecat /tmp/rne/*.rne\n";
 
-// Civil date from days since 1970-01-01 (proleptic Gregorian), valid for any
-// count, so that a damaged time field cannot push a library routine out of
-// its range.
-void civil_from_days(int64_t z, int64_t* y, unsigned* m, unsigned* d) {
-    z += 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    *d = doy - (153 * mp + 2) / 5 + 1;
-    *m = mp < 10 ? mp + 3 : mp - 9;
-    *y = static_cast<int64_t>(yoe) + era * 400 + (*m <= 2);
-}
-
-// "YYYY-MM-DD HH:MM:SS.uuuuuu", with `sep` between date and time.
-std::string format_time(int64_t ns, char sep) {
-    int64_t secs = ns / 1000000000;
-    int64_t frac = ns % 1000000000;
-    if (frac < 0) {
-        frac += 1000000000;
-        --secs;
-    }
-    int64_t days = secs / 86400;
-    int64_t rem = secs % 86400;
-    if (rem < 0) {
-        rem += 86400;
-        --days;
-    }
-    int64_t y = 0;
-    unsigned m = 0, d = 0;
-    civil_from_days(days, &y, &m, &d);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%04" PRId64 "-%02u-%02u%c%02d:%02d:%02d.%06d", y, m, d, sep,
-                  static_cast<int>(rem / 3600), static_cast<int>(rem / 60 % 60), static_cast<int>(rem % 60),
-                  static_cast<int>(frac / 1000));
-    return buf;
-}
-
-const char* kind_of(uint32_t type) {
-    if (type >= ZOLTA_TYPE_U32 && type <= ZOLTA_TYPE_U32_LAST) return "u32";
-    if (type >= ZOLTA_TYPE_ADDRESS && type <= ZOLTA_TYPE_U64_LAST) return "u64";
-    if (type >= ZOLTA_TYPE_TEXT_EXTRA && type <= ZOLTA_TYPE_TEXT_EXTRA_LAST) return "text+extra";
-    if (type >= ZOLTA_TYPE_BARE && type <= ZOLTA_TYPE_BARE_LAST) return "bare";
-    return "text";
-}
-
-bool is_value_kind(uint32_t type) {
-    return (type >= ZOLTA_TYPE_U32 && type <= ZOLTA_TYPE_U64_LAST) ||
-           (type >= ZOLTA_TYPE_BARE && type <= ZOLTA_TYPE_BARE_LAST);
-}
-
-bool is_64_bit(uint32_t type) { return type >= ZOLTA_TYPE_ADDRESS && type <= ZOLTA_TYPE_U64_LAST; }
-
-std::string hex_value(const RneEvent& e) {
-    char buf[24];
-    if (is_64_bit(e.type))
-        std::snprintf(buf, sizeof buf, "0x%016" PRIx64, e.value);
-    else
-        std::snprintf(buf, sizeof buf, "0x%08" PRIx32, static_cast<uint32_t>(e.value));
-    return buf;
-}
-
-void append_hex_byte(std::string* out, const char* prefix, unsigned char c) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%s%02x", prefix, c);
-    *out += buf;
-}
-
-// A name as one whitespace-free token.
-std::string escape_name(const std::string& s) {
-    if (s.empty()) return "\"\"";
-    std::string out;
-    for (const unsigned char c : s) {
-        if (c > 0x20 && c < 0x7f && c != '\\')
-            out += static_cast<char>(c);
-        else
-            append_hex_byte(&out, "\\x", c);
-    }
-    return out;
-}
-
-std::string quote_text(const std::string& s) {
-    std::string out = "\"";
-    for (const unsigned char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c >= 0x20 && c < 0x7f)
-                    out += static_cast<char>(c);
-                else
-                    append_hex_byte(&out, "\\x", c);
-        }
-    }
-    return out + "\"";
-}
-
-std::string json_string(const std::string& s) {
-    std::string out = "\"";
-    for (const unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7f) {
-            out += static_cast<char>(c);
-        } else {
-            append_hex_byte(&out, "\\u00", c);
-        }
-    }
-    return out + "\"";
-}
-
-void print_header(const char* path, const RneLog& log) {
-    std::printf("file:     %s\n", escape_name(path).c_str());
-    std::printf("program:  %s\n", quote_text(log.program_path).c_str());
-    std::printf("thread:   %" PRIu32 "\n", log.thread_id);
-    std::printf("started:  %s UTC\n", format_time(static_cast<int64_t>(log.start_time_ns), ' ').c_str());
-    if (log.dump_time_ns != 0)
-        std::printf("dumped:   %s UTC\n", format_time(static_cast<int64_t>(log.dump_time_ns), ' ').c_str());
-    else
-        std::printf("dumped:   never (a log's backing file)\n");
-    std::printf("wrapped:  %s\n", log.wrapped ? "yes (the oldest events were overwritten)" : "no");
-    std::printf("events:   %zu\n", log.events.size());
-}
-
-void print_event(const RneLog& log, const RneEvent& e) {
-    int64_t ns = 0;
-    std::string line;
-    if (rne_counter_to_unix_ns(log, e.counter, &ns)) {
-        line = format_time(ns, ' ');
-    } else {
-        char buf[40];
-        std::snprintf(buf, sizeof buf, "counter 0x%016" PRIx64, e.counter);
-        line = buf;
-    }
-    char type[32];
-    std::snprintf(type, sizeof type, "%s(%" PRIu32 ")", kind_of(e.type), e.type);
-    line += "  ";
-    line += type;
-    line += "  ";
-    line += e.type >= ZOLTA_TYPE_BARE && e.type <= ZOLTA_TYPE_BARE_LAST ? "-" : escape_name(e.name);
-    line += "  ";
-    if (is_value_kind(e.type)) {
-        line += std::to_string(e.value) + " " + hex_value(e);
-    } else {
-        line += e.has_text ? quote_text(e.text) : "(null)";
-        if (e.type >= ZOLTA_TYPE_TEXT_EXTRA && e.type <= ZOLTA_TYPE_TEXT_EXTRA_LAST)
-            line += " extra=" + std::to_string(e.extra);
-    }
-    std::printf("%s\n", line.c_str());
-}
-
-void print_event_json(const RneLog& log, const RneEvent& e) {
-    int64_t ns = 0;
-    std::string line = "{";
-    if (rne_counter_to_unix_ns(log, e.counter, &ns))
-        line += "\"time\":\"" + format_time(ns, 'T') + "Z\",\"unix_ns\":" + std::to_string(ns);
-    else
-        line += "\"time\":null,\"unix_ns\":null";
-    line += ",\"counter\":" + std::to_string(e.counter);
-    line += ",\"type\":" + std::to_string(e.type);
-    line += ",\"kind\":\"" + std::string(kind_of(e.type)) + "\"";
-    if (!(e.type >= ZOLTA_TYPE_BARE && e.type <= ZOLTA_TYPE_BARE_LAST)) line += ",\"name\":" + json_string(e.name);
-    if (is_value_kind(e.type)) {
-        line += ",\"value\":" + std::to_string(e.value) + ",\"hex\":\"" + hex_value(e) + "\"";
-    } else {
-        line += ",\"text\":" + (e.has_text ? json_string(e.text) : std::string("null"));
-        if (e.type >= ZOLTA_TYPE_TEXT_EXTRA && e.type <= ZOLTA_TYPE_TEXT_EXTRA_LAST)
-            line += ",\"extra\":" + std::to_string(e.extra);
-    }
-    line += std::string(",\"older_lap\":") + (e.older_lap ? "true" : "false") + "}";
-    std::printf("%s\n", line.c_str());
-}
-
-// False for the reader's errors that come before the header is decoded: a
-// file that is not a log at all has no header worth printing.
-bool header_was_read(bool whole, const RneLog& log) {
-    return whole || (log.error != "cannot open the file" && log.error != "shorter than a log header" &&
-                     log.error != "not an event log (bad format bytes)");
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -276,11 +89,7 @@ int main(int argc, char** argv) {
     for (int i = first; i < argc; ++i) {
         RneLog log;
         const bool whole = rne_read_file(argv[i], &log);
-        if (!json && header_was_read(whole, log)) {
-            if (i > first) std::printf("\n");
-            print_header(argv[i], log);
-        }
-        for (const RneEvent& e : log.events) json ? print_event_json(log, e) : print_event(log, e);
+        rnecat_print(stdout, argv[i], log, whole, json, i > first);
         std::fflush(stdout);
         if (!whole) {
             std::fprintf(stderr, "rnecat: %s: %s\n", argv[i], log.error.c_str());
