@@ -80,19 +80,4 @@ inline std::string compare_bytes(const std::string& expected, const std::string&
     return os.str();
 }
 
-// A fatal report of the ELF library: "symkeep: fatal: MESSAGE", optionally
-// followed by ": " and the system's error text, then a newline.
-inline ::testing::AssertionResult is_fatal_report(const std::string& err, const std::string& message) {
-    const std::string head = "symkeep: fatal: " + message;
-    if (err.compare(0, head.size(), head) == 0) {
-        std::string rest = err.substr(head.size());
-        if (rest == "\n" ||
-            (rest.size() > 3 && rest.compare(0, 2, ": ") == 0 && rest.back() == '\n' &&
-             rest.find('\n') == rest.size() - 1))
-            return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure() << "stderr was \"" << err << "\", expected \"" << head
-                                         << "[: <system text>]\\n\"";
-}
-
 }  // namespace pipeline

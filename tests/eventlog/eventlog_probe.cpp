@@ -4,8 +4,6 @@
 //                                    that logs and reports its backing file,
 //                                    reports that file again after the join,
 //                                    then returns from main normally
-//   eventlog_probe die               logs, reports the backing file and ends
-//                                    at once, without exit handlers
 //
 // Every report is one "key value" line on standard output.
 #include <cstdio>
@@ -41,11 +39,6 @@ int main(int argc, char** argv) {
     report("main_tid", std::to_string(plat_thread_id()));
     report("main_file", backing_file());
 
-    if (mode == "die") {
-        ZOLTA_LogText("probe", "about to die");
-        std::fflush(stdout);
-        plat_quick_exit(0);
-    }
     if (mode != "thread") return 2;
     if (argc > 2) ZOLTA_SetDumpDirectory(argv[2]);
 

@@ -1,7 +1,7 @@
 // The event log in a process of its own (the probe program): a worker's
-// backing file lives exactly as long as the worker, the exiting main thread
-// is finished like any other thread, and a process that dies without exit
-// handlers leaves its backing file with the events in it.
+// backing file lives exactly as long as the worker, and the exiting main
+// thread is finished like any other thread.  (A process killed outright
+// leaving its backing file is tests/crash/test_kill.cpp's.)
 #include <dirent.h>
 
 #include <algorithm>
@@ -95,40 +95,6 @@ TEST(EventLogProcess, ThreadEndAndExitWriteRneFilesIntoTheDumpDirectory) {
     ASSERT_TRUE(rne_counter_to_unix_ns(m, m.events[1].counter, &ns));
     EXPECT_GE(ns, static_cast<int64_t>(m.start_time_ns) - 1000000);
     EXPECT_LE(ns, static_cast<int64_t>(m.dump_time_ns) + 1000000);
-}
-
-TEST(EventLogProcess, ADeathWithoutExitHandlersLeavesTheBackingFile) {
-    TempDir dir;
-    const ChildResult r = run_program({EVENTLOG_PROBE, "die"}, env_with(dir.path()));
-    ASSERT_EQ(r.status, 0) << r.err;
-    const std::string file = reports(r.out)["main_file"];
-    ASSERT_FALSE(file.empty());
-    RneLog read;
-    ASSERT_TRUE(rne_read_file(file.c_str(), &read)) << read.error;
-    ASSERT_EQ(read.events.size(), 2u);
-    EXPECT_EQ(read.events[0].name, "main");
-    EXPECT_EQ(read.events[1].text, "about to die");
-}
-
-TEST(EventLogProcess, StorageFollowsTheDumpPathVariable) {
-    TempDir dir;
-    struct Case {
-        std::string dump_path;
-        const char* log;
-        bool file_backed;
-    };
-    const Case cases[] = {
-        {"", "yes", false},
-        {dir.file("new"), "yes", true},              // one level is created
-        {dir.file("missing/new"), "none", true},     // parent missing: no log at all
-    };
-    for (const Case& c : cases) {
-        const ChildResult r = run_program({EVENTLOG_PROBE, "die"}, env_with(c.dump_path));
-        ASSERT_EQ(r.status, 0) << r.err;
-        auto rep = reports(r.out);
-        EXPECT_EQ(rep["main_log"], c.log) << c.dump_path;
-        EXPECT_EQ(!rep["main_file"].empty(), c.file_backed && rep["main_log"] == "yes") << c.dump_path;
-    }
 }
 
 }  // namespace

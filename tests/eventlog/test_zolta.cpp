@@ -115,6 +115,7 @@ TEST_F(ZoltaTest, HeaderOfANewLog) {
     EXPECT_EQ(log->start_counter, test_counter());
     EXPECT_GT(log->start_time_ns, 1500000000ull * 1000000000ull);  // after 2017
     EXPECT_EQ(log->dump_time_ns, 0u);
+    EXPECT_EQ(zolta_backing_file(log), nullptr);  // no dump path: on the heap
     char exe[ZOLTA_PATH_SIZE];
     plat_module_file_name(exe, sizeof exe);
     EXPECT_STREQ(log->program_path, exe);

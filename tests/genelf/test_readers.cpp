@@ -223,36 +223,6 @@ TEST(Loader, NoSectionHeaderTable) {
     EXPECT_EQ(l.image.nsyms, 0u);
 }
 
-TEST(Loader, Refusals) {
-    struct Case {
-        const char* what;
-        std::string bytes;
-        std::string err;
-    } cases[] = {
-        {"empty file", "", "File prog is not a valid ELF file.\n"},
-        {"text file", "hello, world\n", "File prog is not a valid ELF file.\n"},
-        {"three bytes of magic", "\x7f" "EL", "File prog is not a valid ELF file.\n"},
-    };
-    for (const Case& c : cases) {
-        std::string bytes = c.bytes;
-        ChildResult r = run_in_child([bytes] {
-            FILE* fp = stream_of(bytes);
-            ElfImage img = {};
-            std::printf("result %d", load_executable(&img, fp, "prog"));
-        });
-        EXPECT_EQ(r.out, "result 0") << c.what;
-        EXPECT_EQ(r.err, c.err) << c.what;
-    }
-    for (uint16_t type : {uint16_t{1}, uint16_t{3}, uint16_t{4}, uint16_t{0xff00}}) {
-        em::Desc d = em::sample_exec(64, false);
-        d.type = type;
-        ChildResult r = load_in_child(d);
-        EXPECT_EQ(r.out, "result 0");
-        EXPECT_EQ(r.err, "ELF file prog is not a valid executable program with e_type ET_EXEC (2), e_type is " +
-                             std::to_string(type) + ".\n");
-    }
-}
-
 // Every fatal message of the readers, with the file shape that causes it.
 TEST(Loader, FatalMessages) {
     struct Case {

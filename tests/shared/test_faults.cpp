@@ -219,18 +219,6 @@ TEST(ReadFaults, InterruptedPositionedReadsAreRetried) {
 
 // ---- the current directory ---------------------------------------------------------
 
-TEST(CwdFaults, UnknownCurrentDirectoryFallsBackToTheUserDirectory) {
-    TempDir dir;
-    ChildResult r = run_in_child([&] {
-        plat_setenv("APPDATA", dir.path().c_str());
-        init_as_symkeep();
-        plat_calls.getcwd = failing_getcwd;
-        std::printf("%s", gen_getcwd());
-    });
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, dir.path());
-}
-
 // A top and a base tree; "only-below" exists in the base tree alone.  On
 // Windows a child runs the test from its start again, in the parent's
 // directory, and finds the trees made already.

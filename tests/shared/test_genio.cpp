@@ -86,24 +86,6 @@ TEST(CheckedOpen, HandleIsNotInherited) {
     std::fclose(fp);
 }
 
-TEST(CheckedWrite, ShortWriteReportsAndGoesOn) {
-    TempDir dir;
-    std::string f = dir.file("ro");
-    write_file(f, "");
-    ChildResult r = run_in_child([&] {
-        init_as_symkeep();
-        FILE* fp = std::fopen(f.c_str(), "r");
-        std::setvbuf(fp, nullptr, _IONBF, 0);
-        int64_t n = gen_safe_fwrite(f.c_str(), "abc", 1, 3, fp);
-        int64_t m = gen_safe_fwrite(nullptr, "abc", 1, 3, fp);
-        std::printf("%lld %lld", static_cast<long long>(n), static_cast<long long>(m));
-    });
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "0 0");
-    EXPECT_EQ(r.err, "symkeep: fatal: Error writing to '" + f + "': " + errtext(EBADF) +
-                         "\nsymkeep: fatal: Error writing to file: " + errtext(EBADF) + "\n");
-}
-
 TEST(CheckedClose, Wordings) {
     ChildResult r = run_in_child([] {
         init_as_symkeep();

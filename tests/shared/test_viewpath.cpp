@@ -174,27 +174,6 @@ TEST_F(ViewPath, ReadOpenFindsTheFileInALowerNode) {
     EXPECT_FALSE(file_exists(top_ + "/sub/x.c"));  // reading never copies up
 }
 
-TEST_F(ViewPath, TracesWithDebugSet) {
-    put(base_ + "/sub/x.c", "base x");
-    setenv("ZEP_VP_DEBUG", "1", 1);
-    ChildResult r = run_in_child([&] {
-        layered();
-        std::printf("%s", read_via_vp("sub/x.c").c_str());
-    });
-    EXPECT_EQ(r.out, "base x");
-    EXPECT_THAT(r.err, HasSubstr("info: Viewpathing support is ON (SLOW).\n"));
-    EXPECT_THAT(r.err, HasSubstr("info: Adding viewpath node 1: " + native(top_) + "\n"));
-    EXPECT_THAT(r.err, HasSubstr("info: Adding viewpath node 2: " + native(base_) + "\n"));
-    EXPECT_THAT(r.err, HasSubstr("info: Located file: " + native(base_ + "/sub/x.c") + "\n"));
-
-    unsetenv("ZEP_VP_DEBUG");
-    r = run_in_child([&] {
-        layered();
-        read_via_vp("sub/x.c");
-    });
-    EXPECT_EQ(r.err, "");
-}
-
 TEST_F(ViewPath, CaretNamesResolveUnderTheTopNode) {
     put(top_ + "/lib/a.h", "top a");
     put(base_ + "/lib/b.h", "base b");
@@ -236,16 +215,6 @@ TEST_F(ViewPath, UpdateOpensCopyUpFromALowerNode) {
     // Missing everywhere, directory included: nothing is created.
     EXPECT_EQ(V_copyup("nodir/f"), -1);
     EXPECT_FALSE(file_exists(top_ + "/nodir"));
-}
-
-TEST_F(ViewPath, CopyUpIsTracedAndNamesTheGivenPath) {
-    put(base_ + "/out.elf", "old output");
-    setenv("ZEP_VP_DEBUG", "1", 1);
-    ChildResult r = run_in_child([&] {
-        layered();
-        gen_vp_fclose(gen_vp_fopen("out.elf", "w+b"));
-    });
-    EXPECT_THAT(r.err, HasSubstr("info: Copied file to out.elf\n"));
 }
 
 TEST_F(ViewPath, WriteOnlyOpensCopyUpInSlowModeOnly) {
