@@ -123,32 +123,20 @@ TEST_F(ZoltaTest, HeaderOfANewLog) {
     EXPECT_EQ(ZOLTA_GetThreadLog(), log);
 }
 
-TEST_F(ZoltaTest, ThirtyTwoBitEventWithASevenCharacterNameTakes24Bytes) {
-    ThreadLog* log = ZOLTA_StartThreadLog();
-    ZOLTA_LogU32("ABCDEFG", 1);
-    const auto expected = Bytes().word(0x12345678).field("ABCDEFG").word(1).word(8).word(6).get();
-    EXPECT_EQ(expected.size(), 24u);
-    EXPECT_EQ(written(log), expected);
-    EXPECT_EQ(log->busy, 0);
-}
-
-TEST_F(ZoltaTest, SwitchTextEventTakes60Bytes) {
-    ThreadLog* log = ZOLTA_StartThreadLog();
-    const std::string text = "SupportHexFloatFormat=0 from: default";
-    ASSERT_EQ(text.size(), 37u);
-    ZOLTA_LogText("GSWITCH", text.c_str());
-    const auto expected = Bytes().word(0x12345678).field("GSWITCH").field(text).word((40u << 16) | 8).word(4).get();
-    EXPECT_EQ(expected.size(), 60u);
-    EXPECT_EQ(written(log), expected);
-}
-
-TEST_F(ZoltaTest, OtherLayouts) {
+// Each event kind's record, byte for byte; the first two are the sizes the
+// format documents (24 and 60 bytes).
+TEST_F(ZoltaTest, RecordLayouts) {
     struct Case {
         const char* what;
         void (*log)();
         std::vector<uint8_t> expected;
     };
+    static const std::string kSwitchText = "SupportHexFloatFormat=0 from: default";  // 37 characters
     const Case cases[] = {
+        {"32-bit value, seven-character name", [] { ZOLTA_LogU32("ABCDEFG", 1); },
+         Bytes().word(0x12345678).field("ABCDEFG").word(1).word(8).word(6).get()},
+        {"switch text", [] { ZOLTA_LogText("GSWITCH", kSwitchText.c_str()); },
+         Bytes().word(0x12345678).field("GSWITCH").field(kSwitchText).word((40u << 16) | 8).word(4).get()},
         {"address", [] { ZOLTA_LogAddress("a", 0x1122334455667788ull); },
          Bytes().word(0x12345678).field("a").word(0x55667788).word(0x11223344).word(4).word(12).get()},
         {"integer", [] { ZOLTA_LogInteger("sig", 11); },
@@ -165,11 +153,14 @@ TEST_F(ZoltaTest, OtherLayouts) {
          Bytes().word(0x12345678).field("t").field("abc").word((4u << 16) | 4).word(30).get()},
         {"clock type is refused", [] { ZOLTA_LogEvent("t", "abc", 3, 0); }, {}},
     };
+    ASSERT_EQ(cases[0].expected.size(), 24u);
+    ASSERT_EQ(cases[1].expected.size(), 60u);
     for (const Case& c : cases) {
         zolta_reset_for_tests();
         ThreadLog* log = ZOLTA_StartThreadLog();
         c.log();
         EXPECT_EQ(written(log), c.expected) << c.what;
+        EXPECT_EQ(log->busy, 0) << c.what;
     }
 }
 
