@@ -39,14 +39,6 @@ inline std::map<std::string, std::string> probe_report(const std::string& out) {
     return m;
 }
 
-inline std::vector<std::string> files_in(const std::string& dir) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 inline unsigned permissions(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xFFFF;

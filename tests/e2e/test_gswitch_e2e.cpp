@@ -10,7 +10,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,16 +35,6 @@ struct ToolRun {
     std::string log_error;
 };
 
-std::string only_file_in(const std::string& dir) {
-    std::string found;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') found = dir + TempDir::kSeparator + e->d_name;
-        closedir(d);
-    }
-    return found;
-}
-
 ToolRun run_tool(const TempDir& dir, const std::string* gsw, const std::vector<std::string>& vars) {
     const std::string tool = dir.file(std::string("symkeep") + PLAT_EXE_SUFFIX), dumps = dir.file("dumps");
     write_file(tool, read_file(SYMKEEP_BIN));
@@ -65,7 +54,9 @@ ToolRun run_tool(const TempDir& dir, const std::string* gsw, const std::vector<s
 
     ToolRun run;
     RneLog log;
-    if (!rne_read_file(only_file_in(dumps).c_str(), &log)) run.log_error = log.error;
+    const std::vector<std::string> dumped = files_in(dumps);
+    const std::string file = dumped.size() == 1 ? dumps + TempDir::kSeparator + dumped[0] : "";
+    if (!rne_read_file(file.c_str(), &log)) run.log_error = log.error;
     for (const RneEvent& e : log.events)
         if (e.name == "GSWITCH") run.events.push_back(e.text);
     run.status = r.status;

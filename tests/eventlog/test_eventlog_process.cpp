@@ -2,8 +2,6 @@
 // backing file lives exactly as long as the worker, and the exiting main
 // thread is finished like any other thread.  (A process killed outright
 // leaving its backing file is tests/crash/test_kill.cpp's.)
-#include <dirent.h>
-
 #include <algorithm>
 #include <map>
 #include <sstream>
@@ -29,17 +27,6 @@ std::map<std::string, std::string> reports(const std::string& out) {
     return r;
 }
 
-std::vector<std::string> list_dir(const std::string& path) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(path.c_str())) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') names.push_back(e->d_name);
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 const std::vector<std::string> kClean = {"ZEP_ZOLTA_LOG_SIZE", "ZEP_ZOLTA_LOG_BYTES", "ZEP_ZOLTA_NO_MAP_LOGS"};
 
 std::vector<std::string> env_with(const std::string& dump_path) {
@@ -60,7 +47,7 @@ TEST(EventLogProcess, WorkerBackingFileLivesWhileTheWorkerRuns) {
     EXPECT_EQ(rep["worker_file_while_running"], "present");
     EXPECT_EQ(rep["worker_file_after_end"], "absent");
     // The main thread's file went with the exit; no dump directory, no RNE files.
-    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{});
+    EXPECT_EQ(files_in(dir.path()), std::vector<std::string>{});
 }
 
 TEST(EventLogProcess, ThreadEndAndExitWriteRneFilesIntoTheDumpDirectory) {
@@ -69,9 +56,9 @@ TEST(EventLogProcess, ThreadEndAndExitWriteRneFilesIntoTheDumpDirectory) {
     ASSERT_EQ(r.status, 0) << r.err;
     auto rep = reports(r.out);
     const std::string pid = rep["pid"];
-    EXPECT_EQ(list_dir(maps.path()), std::vector<std::string>{});
+    EXPECT_EQ(files_in(maps.path()), std::vector<std::string>{});
     const std::string worker = pid + "_" + rep["worker_tid"] + ".rne", main = pid + "_" + rep["main_tid"] + ".rne";
-    EXPECT_EQ(list_dir(dumps.path()), (std::vector<std::string>{std::min(worker, main), std::max(worker, main)}));
+    EXPECT_EQ(files_in(dumps.path()), (std::vector<std::string>{std::min(worker, main), std::max(worker, main)}));
 
     RneLog w;
     ASSERT_TRUE(rne_read_file(dumps.file(worker).c_str(), &w)) << w.error;

@@ -70,14 +70,6 @@ std::string windows_form(std::string path) {
     return path;
 }
 
-std::vector<std::string> files_in(const std::string& dir) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // The "key value" lines a child printed.
 std::string reported(const std::string& out, const std::string& key) {
     const std::string start = key + " ";

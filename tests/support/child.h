@@ -32,3 +32,5 @@ std::string read_file(const std::string& path);
 FILE* stream_of(const std::string& bytes);
 void write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);
+// The names in a directory, sorted; none when it cannot be read.
+std::vector<std::string> files_in(const std::string& dir);
