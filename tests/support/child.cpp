@@ -1,13 +1,14 @@
 #include "support/child.h"
 
-#ifndef _WIN32
 #include <algorithm>
+#include <filesystem>
+
+#ifndef _WIN32
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
