@@ -21,18 +21,42 @@ int ByteOrder = BYTEORDER_UNSET;
 
 namespace {
 
+// A field's value from its `width` bytes in the file's byte order.
+uint64_t decode(const uint8_t* bytes, int width) {
+    uint64_t value = 0;
+    if (ByteOrder == BYTEORDER_BIG) {
+        for (int i = 0; i < width; ++i) value = (value << 8) | bytes[i];
+    } else {
+        for (int i = width - 1; i >= 0; --i) value = (value << 8) | bytes[i];
+    }
+    return value;
+}
+
+// In-memory fields of 1, 2, 4 or 8 bytes, in the host's order.
+uint64_t load_field(const uint8_t* at, int width) {
+    switch (width) {
+        case 1: return *at;
+        case 2: { uint16_t v; std::memcpy(&v, at, 2); return v; }
+        case 4: { uint32_t v; std::memcpy(&v, at, 4); return v; }
+        default: { uint64_t v; std::memcpy(&v, at, 8); return v; }
+    }
+}
+
+void store_field(uint8_t* at, int width, uint64_t v) {
+    switch (width) {
+        case 1: *at = static_cast<uint8_t>(v); break;
+        case 2: { auto x = static_cast<uint16_t>(v); std::memcpy(at, &x, 2); break; }
+        case 4: { auto x = static_cast<uint32_t>(v); std::memcpy(at, &x, 4); break; }
+        default: std::memcpy(at, &v, 8); break;
+    }
+}
+
 template <int N>
 uint64_t read_field(FILE* stream) {
     uint8_t bytes[N];
     for (int i = 0; i < N; ++i) bytes[i] = static_cast<uint8_t>(getc(stream));
     if (ByteOrder == BYTEORDER_UNSET) genelf_error("internal, endian not set", nullptr);
-    uint64_t value = 0;
-    if (ByteOrder == BYTEORDER_BIG) {
-        for (int i = 0; i < N; ++i) value = (value << 8) | bytes[i];
-    } else {
-        for (int i = N - 1; i >= 0; --i) value = (value << 8) | bytes[i];
-    }
-    return value;
+    return decode(bytes, N);
 }
 
 template <int N>
@@ -85,21 +109,8 @@ void genelf_read_fields(FILE* stream, void* record, const ElfField* fields, size
             used = 0;
         }
         if (width > 1 && ByteOrder == BYTEORDER_UNSET) genelf_error("internal, endian not set", nullptr);
-        const uint8_t* in = bytes + used;
+        store_field(base + fields[i].offset, width, decode(bytes + used, width));
         used += width;
-        uint64_t v = 0;
-        if (ByteOrder == BYTEORDER_BIG) {
-            for (int b = 0; b < width; ++b) v = (v << 8) | in[b];
-        } else {
-            for (int b = width - 1; b >= 0; --b) v = (v << 8) | in[b];
-        }
-        uint8_t* at = base + fields[i].offset;
-        switch (width) {
-            case 1: *at = static_cast<uint8_t>(v); break;
-            case 2: { uint16_t x = static_cast<uint16_t>(v); std::memcpy(at, &x, 2); break; }
-            case 4: { uint32_t x = static_cast<uint32_t>(v); std::memcpy(at, &x, 4); break; }
-            default: std::memcpy(at, &v, 8); break;
-        }
     }
 }
 
@@ -123,15 +134,8 @@ void genelf_write_fields_array(FILE* stream, const void* records, size_t stride,
             used = 0;
         }
         for (size_t i = 0; i < count; ++i) {
-            const uint8_t* at = base + fields[i].offset;
             const int width = fields[i].width;
-            uint64_t v = 0;
-            switch (width) {
-                case 1: v = *at; break;
-                case 2: { uint16_t x; std::memcpy(&x, at, 2); v = x; break; }
-                case 4: { uint32_t x; std::memcpy(&x, at, 4); v = x; break; }
-                default: std::memcpy(&v, at, 8); break;
-            }
+            const uint64_t v = load_field(base + fields[i].offset, width);
             if ((width == 2 || width == 4) && ByteOrder == BYTEORDER_UNSET) {
                 std::fwrite(buffer, 1, used, stream);
                 genelf_error("internal, endian not set", nullptr);
@@ -294,24 +298,6 @@ constexpr FieldPair kSymPairs[] = {
 };
 
 #undef GENELF_PAIR
-
-uint64_t load_field(const uint8_t* at, int width) {
-    switch (width) {
-        case 1: return *at;
-        case 2: { uint16_t v; std::memcpy(&v, at, 2); return v; }
-        case 4: { uint32_t v; std::memcpy(&v, at, 4); return v; }
-        default: { uint64_t v; std::memcpy(&v, at, 8); return v; }
-    }
-}
-
-void store_field(uint8_t* at, int width, uint64_t v) {
-    switch (width) {
-        case 1: *at = static_cast<uint8_t>(v); break;
-        case 2: { auto x = static_cast<uint16_t>(v); std::memcpy(at, &x, 2); break; }
-        case 4: { auto x = static_cast<uint32_t>(v); std::memcpy(at, &x, 4); break; }
-        default: std::memcpy(at, &v, 8); break;
-    }
-}
 
 // Widening zero-extends; nothing can fail.
 template <size_t N>

@@ -248,7 +248,7 @@ TEST(SprintfTable, OtherCharactersPrintAsPaddedText) {
     });
 }
 
-TEST(SprintfTable, FormatEndsInsideASpecification) {
+TEST(SprintfTable, FormatEndsInsideAConversion) {
     expect_rows({
         {ours("abc%"), "abc"},
         {ours("abc%-5"), "abc"},

@@ -566,10 +566,10 @@ const char* parse_length(const char* p, Length& length) {
     }
 }
 
-// Reads one conversion specification after its '%'.  Returns the position
-// after the conversion character, or the terminating zero when the format
-// ends first (field.conv is then '\0').
-const char* parse_spec(const char* p, Conversion& field, Args& args) {
+// Reads one conversion (flags, width, precision, modifier, character) after
+// its '%'.  Returns the position after the conversion character, or the
+// terminating zero when the format ends first (field.conv is then '\0').
+const char* parse_conversion(const char* p, Conversion& field, Args& args) {
     p = parse_flags(p, field.flags);
     if (*p == '*') {
         ++p;
@@ -696,7 +696,7 @@ int mt_vformat(MtPutc out, void* context, const char* format, va_list ap) {
             continue;
         }
         Conversion field;
-        p = parse_spec(p + 1, field, args);
+        p = parse_conversion(p + 1, field, args);
         if (field.conv == '\0') break;  // a '%' at the very end ends the output
         if (field.width >= kTooLarge || field.precision >= kTooLarge)
             sink.fail();
