@@ -94,10 +94,8 @@ void on_raised_signal(int signal) {
                        signal_of(g_noted.record.ExceptionCode) == signal;
     if (handler == nullptr) return;
     PlatFaultInfo fault = {};
-    if (noted)
-        describe_signal(&fault, signal, &g_noted.record, g_noted.has_context ? &g_noted.context : nullptr);
-    else
-        fault.signal = signal;
+    describe_signal(&fault, signal, noted ? &g_noted.record : nullptr,
+                    noted && g_noted.has_context ? &g_noted.context : nullptr);
     g_noted_thread.store(0);
     handler(&fault);
 }
