@@ -21,21 +21,12 @@ using ::testing::HasSubstr;
 
 namespace {
 
-// What the tool writes between directories and between view-path entries.
+// What the tool writes between view-path entries.
 #ifdef _WIN32
-const char kSep = '\\';
 const char kListSep = ';';
 #else
-const char kSep = '/';
 const char kListSep = ':';
 #endif
-
-// `rel` (written with '/') under `dir`, spelled the way the tool spells it.
-std::string under(const std::string& dir, std::string rel) {
-    for (char& c : rel)
-        if (c == '/') c = kSep;
-    return dir + kSep + rel;
-}
 
 std::string find_cc() {
     for (const char* cc : {"/usr/bin/cc", "/usr/bin/gcc", "/usr/bin/clang"})

@@ -4,7 +4,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -56,12 +55,6 @@ std::string self_exe() {
 #endif
 
 constexpr char kSep = TempDir::kSeparator;
-
-// `rel` ('/'-separated) under `dir`, spelled as the path routines write it.
-std::string under(const std::string& dir, std::string rel) {
-    std::replace(rel.begin(), rel.end(), '/', kSep);
-    return dir + kSep + rel;
-}
 
 // A program file's name on disk: with the platform's suffix.
 std::string program_file(const std::string& path) { return path + PLAT_EXE_SUFFIX; }

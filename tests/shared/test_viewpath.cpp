@@ -28,13 +28,6 @@ namespace {
 
 const char* const kVars[] = {"NVPATH", "NVSRPATH", "ZEP_VP_DEBUG", "ZEP_VP_OFF", "ZEP_VP_SLOW", "ZEP_VP_XSW"};
 
-// `path` (written with '/') as the path routines write it.
-std::string native(std::string path) {
-    for (char& c : path)
-        if (c == '/') c = PLAT_PATH_SEPARATOR;
-    return path;
-}
-
 // A rooted `path` as a node: on Windows it also gains the current drive.
 std::string rooted(const std::string& path) {
 #ifdef _WIN32

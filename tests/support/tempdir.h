@@ -22,3 +22,15 @@ public:
 private:
     std::string path_;
 };
+
+// `path` (written with '/') spelled as the runtime's path routines write it.
+inline std::string native(std::string path) {
+    for (char& c : path)
+        if (c == '/') c = TempDir::kSeparator;
+    return path;
+}
+
+// `rel` (written with '/') under `dir`, in that spelling.
+inline std::string under(const std::string& dir, const std::string& rel) {
+    return dir + TempDir::kSeparator + native(rel);
+}
