@@ -158,7 +158,7 @@ void genelf_skip(FILE* stream, uint64_t count) {
 
 void* genelf_alloc(size_t size) {
     if (size == 0) return nullptr;
-    void* block = std::malloc(size);
+    void* block = gen_try_alloc(size);
     if (block == nullptr) {
         char text[80];
         mt_sprintf(text, sizeof text, "%zd", size);

@@ -60,6 +60,11 @@ void* gen_calloc(uint64_t count, uint64_t size) {
     return block;
 }
 
+void* gen_try_alloc(uint64_t size) {
+    if (size == 0 || size > SIZE_MAX) return nullptr;
+    return std::calloc(1, static_cast<size_t>(size));
+}
+
 void* gen_realloc(void* block, int64_t size) {
     if (size <= 0) {
         FreeHook(block);

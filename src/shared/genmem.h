@@ -20,6 +20,11 @@ extern FreeHookFn FreeHook;
 extern ExitHookFn ExitHook;
 
 void* gen_calloc(uint64_t count, uint64_t size);
+// The same allocator without the report: `size` zero-filled bytes, or
+// nullptr when there are none.  For callers that report a failure in their
+// own words (the ELF library's tables sized by the file); the block goes
+// back through FreeHook like any other.
+void* gen_try_alloc(uint64_t size);
 void* gen_realloc(void* block, int64_t size);
 void gen_free(void* block);
 
