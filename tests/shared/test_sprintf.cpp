@@ -203,9 +203,13 @@ TEST(SprintfTable, SixtyFourBitModifiers) {
         {ours("%Id", -4294967296LL), "-4294967296"},
         {ours("%Lu", 1ULL << 40), "1099511627776"},
         {ours("%II", -4294967296LL), "-4294967296"},  // modifier, then the conversion I
-        {ours("%I", 42), "42"},                        // I at the end is the conversion
-        {ours("%5I|", 42), "   42|"},
-        {ours("%I6", 42), "426"},
+        {ours("ab%I", 42), "ab"},                      // I alone is a modifier, never the conversion
+        {ours("%5I|"), "    |"},
+        {ours("%I6"), "6"},
+        {ours("%I d"), " d"},
+        // l is 64 bits also where long is 32 (Windows)
+        {ours("%lx %d", 0x123456789abcdefULL, 7), "123456789abcdef 7"},
+        {ours("%ld", LLONG_MIN), "-9223372036854775808"},
         {ours("ab%I64"), "ab"},
         {ours("ab%I64q"), "abq"},
     });
@@ -213,7 +217,7 @@ TEST(SprintfTable, SixtyFourBitModifiers) {
 
 TEST(SprintfTable, UpperCaseTwinsAndPointers) {
     expect_rows({
-        {ours("%D %I %C %S", -3, 4, 'c', "str"), "-3 4 c str"},
+        {ours("%D %hI %C %S", -3, 4, 'c', "str"), "-3 4 c str"},
         {ours("%U%O"), "UO"},  // only D I C S N have twins
         {ours("%p", reinterpret_cast<void*>(0x1f)), "1f"},
         {ours("%#P", reinterpret_cast<void*>(0x1f)), "0X1F"},
@@ -261,7 +265,7 @@ TEST(SprintfTable, FormatEndsInsideAConversion) {
 TEST(SprintfTable, BlanksBeforeModifierAndFlagOrder) {
     expect_rows({
         {ours("%5 d|", 42), "   42|"},
-        {ours("%.3  ld", 7L), "007"},
+        {ours("%.3  ld", 7LL), "007"},
         {ours("%-4 c|", 'x'), "x   |"},
         {ours("%8.2 f|", 2.5), "    2.50|"},
         {ours("% +d|%+ d", 5, 5), "+5|+5"},
@@ -307,7 +311,7 @@ TEST(SprintfTable, CountIsStoredWithTheModifiersWidth) {
         const char* format;
         size_t size;
     } cases[] = {{"12345%hhn", 1}, {"12345%hn", 2},  {"12345%n", 4},   {"12345%N", 4},
-                 {"12345%ln", sizeof(long)},  {"12345%lln", 8}, {"12345%I64n", 8}, {"12345%In", 8},
+                 {"12345%ln", 8},  {"12345%lln", 8}, {"12345%I64n", 8}, {"12345%In", 8},
                  {"12345%Ln", 8},  {"12345%jn", 8},  {"12345%zn", 8},   {"12345%tn", 8}};
     for (const auto& c : cases) {
         unsigned char target[16];
