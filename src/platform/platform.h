@@ -1,7 +1,7 @@
 // The operating-system services the runtime needs, behind one small
-// interface.  Callers never include a system header for these: a backend per
-// OS (posix/ now, win32/ later) implements them, so a port touches only this
-// folder.
+// interface.  Callers never include a system header for these.  What is the
+// same on every system lives in platform.cpp; a backend per system (posix/,
+// win32/) holds only what differs, so a port touches only this folder.
 //
 // Conventions that differ between platforms live here and nowhere else:
 // the separator that normalised paths are written with, the PATH list
@@ -58,8 +58,9 @@ extern const char* const PLAT_EXE_SUFFIX;    // "" or ".exe"
 extern const char* const PLAT_TEMP_ENV;
 extern const char* const PLAT_TEMP_ROOT;
 
-// File name of the running executable into buf (NUL-terminated, cut to cap).
-// Returns the length written, 0 on failure.
+// File name of the running executable into buf (NUL-terminated).  Returns
+// the length written; 0 (buf emptied) on failure and when the name does not
+// fit, since a cut name would name another file.
 size_t plat_module_file_name(char* buf, size_t cap);
 
 // Attribute query: returns 1 and fills *attrs when the path is known, 0 when
@@ -122,9 +123,14 @@ int plat_open(const char* name, int flags, int perm);
 int plat_close(int fd);
 int plat_fdstat(int fd, PlatStat* st);
 int plat_access(const char* path, int mode);
-// Creates one directory: 0, or -1 with errno set (EEXIST when present).
+// Creates one directory level with `mode` (less the umask; Windows has no
+// permission bits and ignores it).  0 when it was created or a directory is
+// already there; -1 with errno set otherwise, EEXIST when something other
+// than a directory is in the way.  Allocates nothing, so the crash reports
+// may call it.
 int plat_mkdir(const char* path, int mode);
-int plat_unlink(const char* path);
+// Removes a file: 0 on success, -1 with errno.
+int plat_remove_file(const char* path);
 // Sets NAME=value in the process environment: 0, or -1.
 int plat_setenv(const char* name, const char* value);
 
@@ -180,12 +186,7 @@ int plat_create_private_file(const char* path);
 // an existing file is written over from its start, never truncated, and a
 // symbolic link is not followed.  Returns a descriptor or -1.
 int plat_open_private_for_overwrite(const char* path);
-// (plat_close, declared above, closes these descriptors.)
-// Removes a file: 0 on success, -1 with errno.
-int plat_remove_file(const char* path);
-// Creates one directory level with mode 0777 (less the umask); 0 on success
-// or when a directory is already there, -1 with errno.
-int plat_mkdir(const char* path);
+// (plat_close and plat_remove_file, declared above, close and remove them.)
 
 // Gives the open file exactly `size` bytes with its blocks reserved (so that
 // a full disk fails here rather than inside a later store) and maps all of it
@@ -247,8 +248,8 @@ void plat_prepare_process();
 bool plat_path_is_rooted(const char* path);
 
 // File name of the loaded module (executable or library) whose image holds
-// `address`, NUL-terminated into buf (cut to cap).  Returns the length, 0 on
-// failure.  On POSIX the runtime is always linked statically into the
+// `address`, NUL-terminated into buf.  Returns the length; 0 on failure and
+// when the name does not fit.  On POSIX the runtime is always linked statically into the
 // executable, so this is plat_module_file_name.
 size_t plat_module_file_name_of(const void* address, char* buf, size_t cap);
 

@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
         const std::string dir = std::string(std::getenv("TMP")) + "/ZEP_RNE_" + gen_gethostname() + "_" + user + "_" +
                                 std::to_string(plat_process_id()) + "_0000";
         FreeHook(user);
-        plat_mkdir(dir.c_str());
+        plat_mkdir(dir.c_str(), 0777);
     }
     gen_init(argv[0], 0, 1);
     report("pid", plat_process_id());

@@ -2,6 +2,7 @@
 // Linux-only except the /proc lookup of the running executable, which falls
 // back to failure elsewhere).
 #include "platform/platform.h"
+#include "platform/backend.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -12,20 +13,6 @@
 
 namespace {
 
-long sys_read(int fd, void* buf, size_t count) { return static_cast<long>(::read(fd, buf, count)); }
-long sys_write(int fd, const void* buf, size_t count) { return static_cast<long>(::write(fd, buf, count)); }
-FILE* sys_fopen(const char* name, const char* mode) { return std::fopen(name, mode); }
-int sys_fclose(FILE* stream) { return std::fclose(stream); }
-size_t sys_fwrite(const void* buf, size_t size, size_t count, FILE* stream) {
-    return std::fwrite(buf, size, count, stream);
-}
-char* sys_getcwd(char* buf, size_t size) { return ::getcwd(buf, size); }
-long sys_pread(int fd, void* buf, size_t count, uint64_t offset) {
-    return static_cast<long>(::pread(fd, buf, count, static_cast<off_t>(offset)));
-}
-
-const PlatCalls kDefaultCalls = {sys_read, sys_write, sys_fopen, sys_fclose, sys_fwrite, sys_getcwd, sys_pread};
-
 void fill(PlatStat* out, const struct stat& st) {
     out->mode = static_cast<uint32_t>(st.st_mode);
     out->size = static_cast<int64_t>(st.st_size);
@@ -35,8 +22,19 @@ void fill(PlatStat* out, const struct stat& st) {
 
 }  // namespace
 
-PlatCalls plat_calls = kDefaultCalls;
-const PlatCalls& plat_default_calls() { return kDefaultCalls; }
+long plat_sys_read(int fd, void* buf, size_t count) { return static_cast<long>(::read(fd, buf, count)); }
+long plat_sys_write(int fd, const void* buf, size_t count) { return static_cast<long>(::write(fd, buf, count)); }
+char* plat_sys_getcwd(char* buf, size_t size) { return ::getcwd(buf, size); }
+long plat_sys_pread(int fd, void* buf, size_t count, uint64_t offset) {
+    return static_cast<long>(::pread(fd, buf, count, static_cast<off_t>(offset)));
+}
+
+int plat_stream_fd(FILE* stream) { return fileno(stream); }
+
+void plat_fd_set_no_inherit(int fd) {
+    int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0 && !(flags & FD_CLOEXEC)) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
 
 const char PLAT_PATH_SEPARATOR = '/';
 const char PLAT_PATH_LIST_SEPARATOR = ':';
@@ -46,8 +44,9 @@ const char* const PLAT_TEMP_ROOT = "/tmp";
 
 size_t plat_module_file_name(char* buf, size_t cap) {
     if (buf == nullptr || cap == 0) return 0;
-    ssize_t n = ::readlink("/proc/self/exe", buf, cap - 1);
-    if (n <= 0) {
+    // A full buffer may hold a cut name, which would name the wrong file.
+    const ssize_t n = ::readlink("/proc/self/exe", buf, cap);
+    if (n <= 0 || static_cast<size_t>(n) >= cap) {
         buf[0] = '\0';
         return 0;
     }
@@ -73,9 +72,9 @@ int plat_stat(const char* path, PlatStat* out) {
     return 0;
 }
 
-int plat_fstat(FILE* stream, PlatStat* out) {
+int plat_fdstat(int fd, PlatStat* out) {
     struct stat st;
-    if (::fstat(fileno(stream), &st) != 0) return -1;
+    if (::fstat(fd, &st) != 0) return -1;
     fill(out, st);
     return 0;
 }
@@ -84,27 +83,11 @@ int plat_fseek64(FILE* stream, int64_t offset, int origin) {
     return ::fseeko(stream, static_cast<off_t>(offset), origin);
 }
 
-long plat_pread(FILE* stream, void* buf, size_t count, uint64_t offset) {
-    for (;;) {
-        long n = plat_calls.pread(fileno(stream), buf, count, offset);
-        if (n >= 0 || errno != EINTR) return n;
-    }
-}
-
 int64_t plat_ftell64(FILE* stream) { return static_cast<int64_t>(::ftello(stream)); }
 
 void plat_set_binary_mode() {}
 
-void plat_set_no_inherit(FILE* stream) {
-    if (stream == nullptr) return;
-    int fd = fileno(stream);
-    int flags = ::fcntl(fd, F_GETFD);
-    if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
-}
-
 void plat_quick_exit(int status) { ::_exit(status); }
-
-const char* plat_strerror(int err) { return std::strerror(err); }
 
 // ---------------------------------------------------------------------------
 // Event-log services.
@@ -185,15 +168,7 @@ int plat_open_private_for_overwrite(const char* path) {
     return fd;
 }
 
-
 int plat_remove_file(const char* path) { return ::unlink(path); }
-
-int plat_mkdir(const char* path) {
-    if (::mkdir(path, 0777) == 0) return 0;
-    struct stat st;
-    if (errno == EEXIST && ::stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
-    return -1;
-}
 
 void* plat_map_file(int fd, uint64_t size) {
     if (size == 0 || size > static_cast<uint64_t>(INT64_MAX)) return nullptr;

@@ -2,7 +2,7 @@
 // descriptor opens that are never inherited, access tests, directory
 // creation, the environment, and the user, host and folder queries.
 #include "platform/platform.h"
-#include "platform/platform_text.h"
+#include "platform/backend.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -12,23 +12,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
-int sys_open(const char* name, int flags, int perm) {
+int plat_sys_open(const char* name, int flags, int perm) {
     return ::open(name, flags | O_CLOEXEC, static_cast<mode_t>(perm));
 }
 
-int sys_access(const char* path, int mode) {
+int plat_sys_access(const char* path, int mode) {
     int m = 0;
     if (mode & 1) m |= X_OK;
     if (mode & 2) m |= W_OK;
     if (mode & 4) m |= R_OK;
     return ::access(path, m == 0 ? F_OK : m);
 }
-
-const PlatPathCalls kDefaultPathCalls = {sys_open, sys_access};
-
-}  // namespace
 
 const int PLAT_O_RDONLY = O_RDONLY;
 const int PLAT_O_WRONLY = O_WRONLY;
@@ -38,36 +32,9 @@ const int PLAT_O_APPEND = O_APPEND;
 const int PLAT_O_CREAT = O_CREAT;
 const int PLAT_O_TRUNC = O_TRUNC;
 
-PlatPathCalls plat_path_calls = kDefaultPathCalls;
-const PlatPathCalls& plat_default_path_calls() { return kDefaultPathCalls; }
-
-int plat_open(const char* name, int flags, int perm) {
-    int fd = plat_path_calls.open(name, flags, perm);
-    // An injected open may not know about O_CLOEXEC: mark it here as well.
-    if (fd >= 0) {
-        int fdflags = ::fcntl(fd, F_GETFD);
-        if (fdflags >= 0 && !(fdflags & FD_CLOEXEC)) ::fcntl(fd, F_SETFD, fdflags | FD_CLOEXEC);
-    }
-    return fd;
-}
-
 int plat_close(int fd) { return ::close(fd); }
 
-int plat_fdstat(int fd, PlatStat* out) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return -1;
-    out->mode = static_cast<uint32_t>(st.st_mode);
-    out->size = static_cast<int64_t>(st.st_size);
-    out->device = static_cast<uint64_t>(st.st_dev);
-    out->inode = static_cast<uint64_t>(st.st_ino);
-    return 0;
-}
-
-int plat_access(const char* path, int mode) { return plat_path_calls.access(path, mode); }
-
-int plat_mkdir(const char* path, int mode) { return ::mkdir(path, static_cast<mode_t>(mode)); }
-
-int plat_unlink(const char* path) { return ::unlink(path); }
+int plat_sys_mkdir(const char* path, int mode) { return ::mkdir(path, static_cast<mode_t>(mode)); }
 
 int plat_setenv(const char* name, const char* value) { return ::setenv(name, value, 1); }
 
@@ -104,15 +71,7 @@ size_t plat_user_name(char* buf, size_t cap) {
     return plat_copy_text(env, buf, cap);
 }
 
-size_t plat_host_name(char* buf, size_t cap) {
-    if (buf == nullptr || cap == 0) return 0;
-    if (::gethostname(buf, cap) != 0) {
-        buf[0] = '\0';
-        return 0;
-    }
-    buf[cap - 1] = '\0';  // gethostname need not terminate a cut name
-    return std::strlen(buf);
-}
+int plat_sys_gethostname(char* buf, size_t cap) { return ::gethostname(buf, cap); }
 
 size_t plat_user_config_dir(char* buf, size_t cap) {
     size_t n = 0;

@@ -7,6 +7,7 @@
 // descriptor's system handle.  Every descriptor this backend opens is binary:
 // the event log and the tool write exact bytes.
 #include "platform/platform.h"
+#include "platform/backend.h"
 
 #include <windows.h>
 
@@ -22,27 +23,20 @@
 
 static_assert(sizeof(void*) == 8, "the Windows backend is for 64-bit Windows");
 
-namespace {
-
-long sys_read(int fd, void* buf, size_t count) {
+long plat_sys_read(int fd, void* buf, size_t count) {
     return static_cast<long>(::_read(fd, buf, count > 0x7fffffffu ? 0x7fffffffu : static_cast<unsigned>(count)));
 }
-long sys_write(int fd, const void* buf, size_t count) {
+long plat_sys_write(int fd, const void* buf, size_t count) {
     return static_cast<long>(::_write(fd, buf, count > 0x7fffffffu ? 0x7fffffffu : static_cast<unsigned>(count)));
 }
-FILE* sys_fopen(const char* name, const char* mode) { return std::fopen(name, mode); }
-int sys_fclose(FILE* stream) { return std::fclose(stream); }
-size_t sys_fwrite(const void* buf, size_t size, size_t count, FILE* stream) {
-    return std::fwrite(buf, size, count, stream);
-}
-char* sys_getcwd(char* buf, size_t size) {
+char* plat_sys_getcwd(char* buf, size_t size) {
     return ::_getcwd(buf, size > 0x7fffffffu ? 0x7fffffff : static_cast<int>(size));
 }
 
 // Windows has no pread: a positioned ReadFile moves the handle's file
 // pointer, which the stream's own position is computed from, so the pointer
 // is put back afterwards.
-long sys_pread(int fd, void* buf, size_t count, uint64_t offset) {
+long plat_sys_pread(int fd, void* buf, size_t count, uint64_t offset) {
     HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
     if (h == INVALID_HANDLE_VALUE) {
         errno = EBADF;
@@ -70,9 +64,12 @@ long sys_pread(int fd, void* buf, size_t count, uint64_t offset) {
     return static_cast<long>(got);
 }
 
-const PlatCalls kDefaultCalls = {sys_read, sys_write, sys_fopen, sys_fclose, sys_fwrite, sys_getcwd, sys_pread};
+int plat_stream_fd(FILE* stream) { return ::_fileno(stream); }
 
-}  // namespace
+void plat_fd_set_no_inherit(int fd) {
+    const intptr_t h = ::_get_osfhandle(fd);
+    if (h != -1) ::SetHandleInformation(reinterpret_cast<HANDLE>(h), HANDLE_FLAG_INHERIT, 0);
+}
 
 int win32_errno(unsigned long error) {
     switch (error) {
@@ -121,19 +118,16 @@ int win32_fill_stat(void* handle, PlatStat* out) {
     return 0;
 }
 
-PlatCalls plat_calls = kDefaultCalls;
-const PlatCalls& plat_default_calls() { return kDefaultCalls; }
-
 const char PLAT_PATH_SEPARATOR = '\\';
 const char PLAT_PATH_LIST_SEPARATOR = ';';
 const char* const PLAT_EXE_SUFFIX = ".exe";
 const char* const PLAT_TEMP_ENV = nullptr;
 const char* const PLAT_TEMP_ROOT = "\\";
 
-size_t plat_module_file_name(char* buf, size_t cap) {
+size_t win32_module_file_name(HMODULE module, char* buf, size_t cap) {
     if (buf == nullptr || cap == 0) return 0;
     const DWORD size = cap > 0x7fffffffu ? 0x7fffffffu : static_cast<DWORD>(cap);
-    const DWORD n = ::GetModuleFileNameA(nullptr, buf, size);
+    const DWORD n = ::GetModuleFileNameA(module, buf, size);
     // A cut name is no name: the caller would look for the wrong file.
     if (n == 0 || n >= size) {
         buf[0] = '\0';
@@ -141,6 +135,8 @@ size_t plat_module_file_name(char* buf, size_t cap) {
     }
     return n;
 }
+
+size_t plat_module_file_name(char* buf, size_t cap) { return win32_module_file_name(nullptr, buf, cap); }
 
 int plat_file_attributes(const char* path, uint32_t* attrs) {
     if (path == nullptr) return 0;
@@ -165,14 +161,6 @@ int plat_stat(const char* path, PlatStat* out) {
     return rc;
 }
 
-int plat_fstat(FILE* stream, PlatStat* out) {
-    if (stream == nullptr) {
-        errno = EBADF;
-        return -1;
-    }
-    return plat_fdstat(::_fileno(stream), out);
-}
-
 int plat_fdstat(int fd, PlatStat* out) {
     const intptr_t h = ::_get_osfhandle(fd);
     if (h == -1) {
@@ -184,24 +172,11 @@ int plat_fdstat(int fd, PlatStat* out) {
 
 int plat_fseek64(FILE* stream, int64_t offset, int origin) { return ::_fseeki64(stream, offset, origin); }
 
-long plat_pread(FILE* stream, void* buf, size_t count, uint64_t offset) {
-    for (;;) {
-        long n = plat_calls.pread(::_fileno(stream), buf, count, offset);
-        if (n >= 0 || errno != EINTR) return n;
-    }
-}
-
 int64_t plat_ftell64(FILE* stream) { return static_cast<int64_t>(::_ftelli64(stream)); }
 
 void plat_set_binary_mode() {
     // The variable itself: _set_fmode is not in every mingw-w64 runtime.
     _fmode = _O_BINARY;
-}
-
-void plat_set_no_inherit(FILE* stream) {
-    if (stream == nullptr) return;
-    const intptr_t h = ::_get_osfhandle(::_fileno(stream));
-    if (h != -1) ::SetHandleInformation(reinterpret_cast<HANDLE>(h), HANDLE_FLAG_INHERIT, 0);
 }
 
 void plat_quick_exit(int status) {
@@ -210,8 +185,6 @@ void plat_quick_exit(int status) {
     ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(status));
     ::ExitProcess(static_cast<UINT>(status));
 }
-
-const char* plat_strerror(int err) { return std::strerror(err); }
 
 // ---------------------------------------------------------------------------
 // Event-log services.
@@ -283,15 +256,6 @@ int plat_open_private_for_overwrite(const char* path) {
 int plat_remove_file(const char* path) {
     if (::DeleteFileA(path)) return 0;
     errno = win32_errno(::GetLastError());
-    return -1;
-}
-
-int plat_mkdir(const char* path) {
-    if (::_mkdir(path) == 0) return 0;
-    if (errno == EEXIST) {
-        const DWORD a = ::GetFileAttributesA(path);
-        if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY)) return 0;
-    }
     return -1;
 }
 

@@ -15,27 +15,21 @@
 #include <sys/stat.h>
 
 #include "platform/platform.h"
-#include "platform/platform_text.h"
+#include "platform/backend.h"
 #include "platform/win32/win32_internal.h"
 
 // The image this code is linked into (defined by the linker).
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
-namespace {
-
-int sys_open(const char* name, int flags, int perm) {
+int plat_sys_open(const char* name, int flags, int perm) {
     const int pmode = ((perm & 0444) ? _S_IREAD : 0) | ((perm & 0222) ? _S_IWRITE : 0);
     return ::_open(name, flags | _O_NOINHERIT | _O_BINARY, pmode);
 }
 
-int sys_access(const char* path, int mode) {
+int plat_sys_access(const char* path, int mode) {
     // Execute permission is not a separate right here: existence stands in.
     return ::_access(path, mode & 6);
 }
-
-const PlatPathCalls kDefaultPathCalls = {sys_open, sys_access};
-
-}  // namespace
 
 const int PLAT_O_RDONLY = _O_RDONLY;
 const int PLAT_O_WRONLY = _O_WRONLY;
@@ -45,26 +39,9 @@ const int PLAT_O_APPEND = _O_APPEND;
 const int PLAT_O_CREAT = _O_CREAT;
 const int PLAT_O_TRUNC = _O_TRUNC;
 
-PlatPathCalls plat_path_calls = kDefaultPathCalls;
-const PlatPathCalls& plat_default_path_calls() { return kDefaultPathCalls; }
-
-int plat_open(const char* name, int flags, int perm) {
-    int fd = plat_path_calls.open(name, flags, perm);
-    // An injected open may not know about _O_NOINHERIT: mark it here too.
-    if (fd >= 0) {
-        const intptr_t h = ::_get_osfhandle(fd);
-        if (h != -1) ::SetHandleInformation(reinterpret_cast<HANDLE>(h), HANDLE_FLAG_INHERIT, 0);
-    }
-    return fd;
-}
-
 int plat_close(int fd) { return ::_close(fd); }
 
-int plat_access(const char* path, int mode) { return plat_path_calls.access(path, mode); }
-
-int plat_mkdir(const char* path, int /*mode*/) { return ::_mkdir(path); }
-
-int plat_unlink(const char* path) { return ::_unlink(path); }
+int plat_sys_mkdir(const char* path, int /*mode*/) { return ::_mkdir(path); }
 
 // An empty value removes the variable: Windows keeps no empty ones, and the
 // runtime reads an empty value as unset anyway.
@@ -88,18 +65,12 @@ size_t plat_user_name(char* buf, size_t cap) {
     return std::strlen(buf);
 }
 
-size_t plat_host_name(char* buf, size_t cap) {
-    if (buf == nullptr || cap == 0) return 0;
+int plat_sys_gethostname(char* buf, size_t cap) {
     WSADATA data;
     const bool started = ::WSAStartup(0x0101, &data) == 0;
     const int rc = ::gethostname(buf, cap > 0x7fffffffu ? 0x7fffffff : static_cast<int>(cap));
     if (started) ::WSACleanup();
-    if (rc != 0) {
-        buf[0] = '\0';
-        return 0;
-    }
-    buf[cap - 1] = '\0';
-    return std::strlen(buf);
+    return rc;
 }
 
 size_t plat_user_config_dir(char* buf, size_t cap) {
@@ -155,15 +126,7 @@ size_t plat_module_file_name_of(const void* address, char* buf, size_t cap) {
         MODULEINFO info;
         if (!::GetModuleInformation(self, modules[i], &info, sizeof info)) continue;
         const auto base = reinterpret_cast<uintptr_t>(info.lpBaseOfDll);
-        if (base <= a && a <= base + info.SizeOfImage) {
-            const DWORD size = cap > 0x7fffffffu ? 0x7fffffffu : static_cast<DWORD>(cap);
-            const DWORD n = ::GetModuleFileNameA(modules[i], buf, size);
-            if (n == 0 || n >= size) {
-                buf[0] = '\0';
-                return 0;
-            }
-            return n;
-        }
+        if (base <= a && a <= base + info.SizeOfImage) return win32_module_file_name(modules[i], buf, cap);
     }
     return 0;
 }

@@ -13,6 +13,10 @@ int win32_errno(unsigned long error);
 // Fills *out from an open handle: 0, or -1 with errno set.
 int win32_fill_stat(void* handle, PlatStat* out);
 
+// File name of a loaded module (null: the executable), as
+// plat_module_file_name answers it.
+size_t win32_module_file_name(HMODULE module, char* buf, size_t cap);
+
 // The current system time, from the precise source when the system has it.
 void win32_system_time(FILETIME* ft);
 

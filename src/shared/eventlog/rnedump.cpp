@@ -104,7 +104,7 @@ void RNEDump_DoOnAbortDump(const char** place, const char* reason) {
     const char* program = gen_getprogname();
     if (place != nullptr) *place = nullptr;
     const char* dir = DumpPath != nullptr ? DumpPath : FallbackDumpDir;
-    if (dir == nullptr || plat_mkdir(dir) != 0) return;
+    if (dir == nullptr || plat_mkdir(dir, 0777) != 0) return;
     ZOLTA_LogText("rnedump", "RNEDump_DoOnAbortDump: about to call ZOLTA_DumpAllRNEFiles");
     if (reason != nullptr) ZOLTA_LogText("rnedump", reason);
     // The thread's own log, as ZOLTA_DumpAllRNEFiles would write it; called

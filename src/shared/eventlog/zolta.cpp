@@ -164,7 +164,7 @@ bool use_mapped_logs() {
     if (g_use_mapped < 0) {
         const char* dir = dump_path_variable();
         g_use_mapped = dir != nullptr && std::getenv("ZEP_ZOLTA_NO_MAP_LOGS") == nullptr ? 1 : 0;
-        if (g_use_mapped == 1) plat_mkdir(dir);
+        if (g_use_mapped == 1) plat_mkdir(dir, 0777);
     }
     // Without a slot destructor nothing would ever delete the files.
     return g_use_mapped == 1 && g_log_key_ok;

@@ -29,7 +29,9 @@ namespace {
 
 enum : unsigned { kLeft = 1, kPlus = 2, kSpace = 4, kZero = 8, kAlt = 16 };
 
-enum class Length { Default, Char, Short, Long, Int64, LongDouble, IntMax, Size, PtrDiff };
+// l and ll both name 64 bits, also where long is 32 bits (64-bit Windows):
+// the diagnostics pass 64-bit values with either, on every platform.
+enum class Length { Default, Char, Short, Int64, LongDouble, IntMax, Size, PtrDiff };
 
 constexpr long long kTooLarge = INT_MAX + 1LL;
 
@@ -144,7 +146,6 @@ long long read_signed(Args& args, Length length) {
     switch (length) {
     case Length::Char: return static_cast<signed char>(va_arg(args.ap, int));
     case Length::Short: return static_cast<short>(va_arg(args.ap, int));
-    case Length::Long: return va_arg(args.ap, long);
     case Length::Int64:
     case Length::LongDouble: return va_arg(args.ap, long long);
     case Length::IntMax: return va_arg(args.ap, intmax_t);
@@ -159,7 +160,6 @@ unsigned long long read_unsigned(Args& args, Length length) {
     switch (length) {
     case Length::Char: return static_cast<unsigned char>(va_arg(args.ap, unsigned));
     case Length::Short: return static_cast<unsigned short>(va_arg(args.ap, unsigned));
-    case Length::Long: return va_arg(args.ap, unsigned long);
     case Length::Int64:
     case Length::LongDouble: return va_arg(args.ap, unsigned long long);
     case Length::IntMax: return va_arg(args.ap, uintmax_t);
@@ -214,7 +214,6 @@ void store_count(Args& args, Length length, int count) {
     switch (length) {
     case Length::Char: *static_cast<signed char*>(target) = static_cast<signed char>(count); break;
     case Length::Short: *static_cast<short*>(target) = static_cast<short>(count); break;
-    case Length::Long: *static_cast<long*>(target) = count; break;
     case Length::Int64:
     case Length::LongDouble: *static_cast<long long*>(target) = count; break;
     case Length::IntMax: *static_cast<intmax_t*>(target) = count; break;
@@ -515,8 +514,6 @@ void format_float(Sink& out, const Conversion& field, Args& args) {
 
 // ---- The format walk ----------------------------------------------------
 
-bool is_conversion(char c) { return c != '\0' && std::strchr("diouxXpPcsnaefgAEFGDICSN", c) != nullptr; }
-
 const char* parse_flags(const char* p, unsigned& flags) {
     for (;; ++p) {
         switch (*p) {
@@ -537,31 +534,20 @@ const char* parse_number(const char* p, long long& value) {
     return p;
 }
 
-// `I` is the 64-bit modifier only when "64" or a conversion follows it;
-// otherwise it is the conversion I itself, so "%I" at the end of the format
-// prints an int like "%i" and "%I6" prints an int followed by "6".
+// A modifier comes before the conversion, so `I` is always one: "I64" when
+// "64" follows, `I` alone otherwise, and the next character is the
+// conversion ("%I6" prints "6", "%II" is a 64-bit %i).
 const char* parse_length(const char* p, Length& length) {
     switch (*p) {
     case 'h':
         length = p[1] == 'h' ? Length::Char : Length::Short;
         return p + (p[1] == 'h' ? 2 : 1);
-    case 'l':
-        length = p[1] == 'l' ? Length::Int64 : Length::Long;
-        return p + (p[1] == 'l' ? 2 : 1);
+    case 'l': length = Length::Int64; return p + (p[1] == 'l' ? 2 : 1);
     case 'L': length = Length::LongDouble; return p + 1;
     case 'j': length = Length::IntMax; return p + 1;
     case 'z': length = Length::Size; return p + 1;
     case 't': length = Length::PtrDiff; return p + 1;
-    case 'I':
-        if (p[1] == '6' && p[2] == '4') {
-            length = Length::Int64;
-            return p + 3;
-        }
-        if (is_conversion(p[1])) {
-            length = Length::Int64;
-            return p + 1;
-        }
-        return p;
+    case 'I': length = Length::Int64; return p + (p[1] == '6' && p[2] == '4' ? 3 : 1);
     default: return p;
     }
 }

@@ -3,15 +3,16 @@
 // diagnostics format with this engine everywhere.
 //
 // Conventions: flags - + space 0 #; width and precision, also as *; length
-// modifiers hh h l ll L j z t I64 I; conversions d i u o x X c s p P n and
-// a e f g (upper-case forms too; D I C S N act like their lower-case forms);
-// a missing text prints "(null)"; any other character after % is printed as
-// itself, padded to the width; a % at the very end ends the output.
+// modifiers hh h l ll L j z t I64 I, of which l ll L j z t I64 I read a
+// 64-bit integer (l too where long is 32 bits) and h hh 16 and 8 bits;
+// conversions d i u o x X c s p P n and a e f g (upper-case forms too;
+// D I C S N act like their lower-case forms); a missing text prints
+// "(null)"; any other character after % is printed as itself, padded to the
+// width; a % at the very end ends the output.
 //
 // Choices where the conventions leave room:
-// - I is the 64-bit modifier when "64" or a conversion letter follows it, and
-//   the conversion I (like i) otherwise: "%Ix" is 64-bit hex, "%I" at the end
-//   of the format prints an int.
+// - I is always read as a modifier, so the conversion I needs one before it
+//   ("%lI", "%II"); "%I6" prints "6" and "%I" at the end prints nothing.
 // - p and P print the pointer as x and X would: no "0x" unless # is given.
 // - L reads a long double and prints it narrowed to double (infinity beyond
 //   the range of a double).

@@ -506,7 +506,7 @@ int V_copyup(const char* path) {
     if (g.debug) gen_fatal("Unable to copy file to %s", path);
     plat_close(from);
     plat_close(to);
-    plat_unlink(path);
+    plat_remove_file(path);
     return -1;
 }
 
