@@ -11,16 +11,16 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "shared/eventlog/rnedump.h"
-#include "shared/geninit.h"
 #include "shared/genio.h"
 #include "shared/genout.h"
+#include "shared/gensys.h"
 #include "shared/sprintf/mt_sprintf.h"
 
 AllocHookFn AllocHook = gen_calloc;
 ReallocHookFn ReallocHook = gen_realloc;
 FreeHookFn FreeHook = gen_free;
 ExitHookFn ExitHook = gen_exit;
+AbortDumpHookFn AbortDumpHook = nullptr;
 
 namespace {
 
@@ -144,7 +144,7 @@ void gen_assert_check(int condition, const char* expression, const char* file, i
     else
         report_via(AssertMessageHook, GEN_SEV_MESSAGE, "Assertion %sfailed in '%s' on line %d%s%s",
                         extra_text, file, line, in, name);
-    RNEDump_DoOnAbortDump(nullptr, "encountered an assertion failure");
+    if (AbortDumpHook != nullptr) AbortDumpHook(nullptr, "encountered an assertion failure");
     gen_call_exit_hook(1);
 }
 

@@ -43,6 +43,13 @@ bool gen_exiting();
 
 void gen_assert_check(int condition, const char* expression, const char* file, int line, int extra);
 
+// The crash reports' abort dump, which a failed assertion asks for.  The
+// reports are built on this layer, so it reaches them only through this
+// pointer, null until their set-up (RNEDump_Setup) installs it; before that
+// there is no dump directory and a dump would write nothing anyway.
+using AbortDumpHookFn = void (*)(const char** place, const char* reason);
+extern AbortDumpHookFn AbortDumpHook;
+
 #define GEN_ASSERT(cond) gen_assert_check((cond) ? 1 : 0, #cond, __FILE__, __LINE__, 0)
 
 // Calls ExitHook and, should a replaced hook return, ends the process anyway:

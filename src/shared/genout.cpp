@@ -15,8 +15,8 @@
 
 #include "platform/platform.h"
 #include "shared/eventlog/zolta.h"
-#include "shared/geninit.h"
 #include "shared/genmem.h"
+#include "shared/gensys.h"
 #include "shared/sprintf/mt_sprintf.h"
 
 MessageHookFn MessageHook = gen_domessage;

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "shared/geninit.h"
+#include "shared/gensys.h"
 #include "shared/genmem.h"
 #include "symkeep/symkeep.h"
 

@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "crash/crash_support.h"
-#include "shared/eventlog/rnedump.h"
+#include "shared/crash/rnedump.h"
 #include "shared/eventlog/zolta.h"
 #include "shared/eventlog/zolta_testing.h"
 

@@ -30,10 +30,11 @@
 
 #include "platform/platform.h"
 #include "platform/win32/win32_testing.h"
-#include "shared/eventlog/rnedump.h"
+#include "shared/crash/rnedump.h"
 #include "shared/eventlog/rnereader.h"
 #include "shared/eventlog/zolta.h"
 #include "shared/geninit.h"
+#include "shared/gensys.h"
 #include "shared/genio.h"
 #include "shared/genmem.h"
 #include "shared/genstr.h"

@@ -15,10 +15,10 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "shared/geninit.h"
 #include "shared/genmem.h"
 #include "shared/genout.h"
 #include "shared/genstr.h"
+#include "shared/gensys.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 // first is still writing its dump waits for the first to end the process,
 // and a fault inside the report itself (of a different signal; the same one
 // is back at its default by then) ends the process at once.
-#include "shared/eventlog/rnedump.h"
+#include "shared/crash/rnedump.h"
 
 #include <atomic>
 #include <chrono>

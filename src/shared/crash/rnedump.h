@@ -24,7 +24,8 @@
 
 #include <cstdint>
 
-// Once per process, run by gen_init as its last service step.
+// Once per process, run by gen_init as its last service step.  Installs the
+// abort dump as AbortDumpHook, through which a failed assertion asks for it.
 void RNEDump_Setup();
 
 // Writes the calling thread's log into the dump directory (or the fallback

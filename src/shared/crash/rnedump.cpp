@@ -4,7 +4,7 @@
 // anywhere, the allocator included.  It therefore allocates nothing: the
 // directory is created with the allocation-free plat_mkdir, and the line is
 // assembled in a stack buffer and written with descriptor writes.
-#include "shared/eventlog/rnedump.h"
+#include "shared/crash/rnedump.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -12,10 +12,10 @@
 
 #include "platform/platform.h"
 #include "shared/eventlog/zolta.h"
-#include "shared/geninit.h"
 #include "shared/genmem.h"
 #include "shared/genout.h"
 #include "shared/genstr.h"
+#include "shared/gensys.h"
 #include "shared/viewpath/viewpath.h"
 
 namespace {
@@ -83,6 +83,7 @@ void choose_fallback_dir() {
 void RNEDump_Setup() {
     if (g_setup_done) return;
     g_setup_done = true;
+    AbortDumpHook = RNEDump_DoOnAbortDump;
     ZOLTA_LogU32(kMarkerName, 1);
 
     const char* value = gen_getenv("ZEP_RNE_DUMP_PATH", nullptr);
