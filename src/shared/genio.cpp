@@ -4,10 +4,10 @@
 #include "shared/genio.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
+#include "shared/genexit.h"
 #include "shared/genmem.h"
 #include "shared/genout.h"
 #include "shared/viewpath/viewpath.h"
@@ -113,7 +113,7 @@ int gen_safe_fclose(const char* name, const char* description, FILE* stream) {
         result = plat_calls.fclose(stream);
         if (result != 0) gen_fatal("Error closing %s", shown);
     }
-    std::free(label);  // gen_format_alloc uses the standard allocator
+    FreeHook(label);
     return result;
 }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "shared/genexit.h"
 #include "shared/genio.h"
 #include "shared/genmem.h"
 #include "shared/genout.h"

@@ -28,6 +28,7 @@
 #include "shared/eventlog/zolta.h"
 #include "shared/geninit.h"
 #include "shared/gensys.h"
+#include "shared/genexit.h"
 #include "shared/genmem.h"
 
 namespace {

@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "shared/geninit.h"
+#include "shared/genexit.h"
 #include "shared/genmem.h"
 #include "shared/genout.h"
 #include "support/child.h"

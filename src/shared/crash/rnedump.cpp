@@ -12,6 +12,7 @@
 
 #include "platform/platform.h"
 #include "shared/eventlog/zolta.h"
+#include "shared/genexit.h"
 #include "shared/genmem.h"
 #include "shared/genout.h"
 #include "shared/genstr.h"
@@ -20,8 +21,8 @@
 
 namespace {
 
-char* DumpPath = nullptr;         // absolute "ZEP_RNE_DUMP_PATH", from AllocHook
-char* FallbackDumpDir = nullptr;  // from gen_format_alloc (released with free)
+char* DumpPath = nullptr;         // absolute "ZEP_RNE_DUMP_PATH"
+char* FallbackDumpDir = nullptr;  // from gen_format_alloc
 bool g_setup_done = false;
 
 // The marker's name is the bytes 1 to 15: no component would choose it, so
@@ -67,13 +68,13 @@ void choose_fallback_dir() {
     char* name = gen_format_alloc("ZEP_RNE_%s_%s_%d", gen_gethostname(), user, static_cast<int>(plat_process_id()));
     char* joined = gen_pathjoin(temp, name);
     FreeHook(user);
-    std::free(name);
+    FreeHook(name);
     for (int n = 0; n < kFallbackCandidates && FallbackDumpDir == nullptr; ++n) {
         char* candidate = gen_format_alloc("%s_%04d", joined, n);
         if (gen_vp_access(candidate, 0) != 0)
             FallbackDumpDir = candidate;
         else
-            std::free(candidate);
+            FreeHook(candidate);
     }
     FreeHook(joined);
 }

@@ -15,7 +15,7 @@
 
 #include "platform/platform.h"
 #include "shared/eventlog/zolta.h"
-#include "shared/genmem.h"
+#include "shared/genexit.h"
 
 namespace {
 

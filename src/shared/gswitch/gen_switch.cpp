@@ -16,6 +16,7 @@
 
 #include "platform/platform.h"
 #include "shared/eventlog/zolta.h"
+#include "shared/genexit.h"
 #include "shared/genmem.h"
 #include "shared/genout.h"
 #include "shared/genstr.h"
