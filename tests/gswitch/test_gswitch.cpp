@@ -16,6 +16,7 @@
 #include "platform/platform.h"
 #include "shared/eventlog/rnereader.h"
 #include "shared/eventlog/zolta.h"
+#include "shared/genstr.h"
 #include "shared/gswitch/gswitch.h"
 #include "shared/gswitch/gswitch_testing.h"
 #include "support/child.h"
