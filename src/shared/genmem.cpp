@@ -32,15 +32,14 @@ void write_stderr(const char* text, size_t length) {
 
 void* gen_calloc(uint64_t count, uint64_t size) {
     if (count == 0) return nullptr;
-    // Below this bound neither factor can reach 2^33, so the product fits.
-    if (count + size > 0x1FFFFFFFFull) {
-        uint64_t product;
-        if (__builtin_mul_overflow(count, size, &product))
-            gen_fatal_exit(3, "Attempt to allocate %#zx * %#zx bytes\n", count, size);
-    }
-    if (count > SIZE_MAX || size > SIZE_MAX) gen_out_of_memory(count * size);
+    // The product itself is tested, for every pair: a quick bound on
+    // count + size would let pairs through whose sum wraps (2^63 + 2^63).
+    uint64_t product = 0;
+    if (__builtin_mul_overflow(count, size, &product))
+        gen_fatal_exit(3, "Attempt to allocate %#zx * %#zx bytes\n", count, size);
+    if (product > SIZE_MAX) gen_out_of_memory(product);
     void* block = std::calloc(static_cast<size_t>(count), static_cast<size_t>(size));
-    if (block == nullptr) gen_out_of_memory(count * size);
+    if (block == nullptr) gen_out_of_memory(product);
     return block;
 }
 
