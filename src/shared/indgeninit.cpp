@@ -15,7 +15,7 @@
 #include "shared/genmem.h"
 #include "shared/genstr.h"
 #include "shared/gensys.h"
-#include "shared/gswitch/gswitch.h"
+#include "shared/gswitch/gen_switch.h"
 #include "shared/viewpath/viewpath.h"
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include "crash/crash_support.h"
 #include "shared/crash/rnedump.h"
+#include "shared/crash/rnedump_handlers.h"
 #include "shared/eventlog/zolta.h"
 #include "shared/eventlog/zolta_testing.h"
 

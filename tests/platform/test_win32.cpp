@@ -38,7 +38,7 @@
 #include "shared/genio.h"
 #include "shared/genmem.h"
 #include "shared/genstr.h"
-#include "shared/gswitch/gswitch.h"
+#include "shared/gswitch/gen_switch.h"
 #include "support/child.h"
 #include "support/rne_events.h"
 #include "support/tempdir.h"

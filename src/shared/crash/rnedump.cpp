@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "shared/crash/rnedump_handlers.h"
 #include "shared/eventlog/zolta.h"
 #include "shared/genexit.h"
 #include "shared/genmem.h"

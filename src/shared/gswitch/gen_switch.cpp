@@ -8,7 +8,7 @@
 // each effective change; bad switch-file lines and unknown names are warned
 // about and otherwise ignored.  Everything the registry allocates lives until
 // the process ends.
-#include "shared/gswitch/gswitch.h"
+#include "shared/gswitch/gen_switch.h"
 
 #include <cctype>
 #include <climits>
@@ -21,7 +21,7 @@
 #include "shared/genmem.h"
 #include "shared/genout.h"
 #include "shared/genstr.h"
-#include "shared/gswitch/gswitch_testing.h"
+#include "shared/gswitch/gen_switch_testing.h"
 #include "shared/viewpath/viewpath.h"
 
 namespace {
