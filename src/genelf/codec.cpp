@@ -13,6 +13,7 @@
 #include "genelf/genelf.h"
 #include "genelf/records.h"
 #include "platform/platform.h"
+#include "shared/genexit.h"
 #include "shared/genio.h"
 #include "shared/genmem.h"
 #include "shared/sprintf/mt_sprintf.h"

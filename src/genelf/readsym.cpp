@@ -10,6 +10,7 @@
 #include "genelf/records.h"
 #include "genelf/symtable.h"
 #include "platform/platform.h"
+#include "shared/genexit.h"
 #include "shared/genio.h"
 #include "shared/genmem.h"
 

@@ -14,6 +14,7 @@
 
 #include "genelf/records.h"
 #include "platform/platform.h"
+#include "shared/genexit.h"
 #include "shared/genio.h"
 #include "shared/genmem.h"
 

@@ -4,12 +4,13 @@
 #include "shared/genio.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
+#include "shared/genexit.h"
 #include "shared/genmem.h"
 #include "shared/genout.h"
+#include "shared/genstr.h"
 #include "shared/viewpath/viewpath.h"
 
 namespace {
@@ -18,15 +19,13 @@ constexpr int kErrIsDirectory = 21;  // EISDIR on every platform we target
 constexpr uint32_t kTypeMask = 0xF000;
 constexpr uint32_t kTypeDirectory = 0x4000;
 
-bool is_sep(char c) { return c == '/' || c == '\\'; }
-
 // "C:" / "C:\" or a share root "\\server\share" / "\\server\share\".
 bool is_root(const char* p, size_t n) {
-    if ((n == 2 || n == 3) && p[1] == ':' && (n == 2 || is_sep(p[2]))) return true;
-    if (n < 3 || !is_sep(p[0]) || !is_sep(p[1])) return false;
+    if ((n == 2 || n == 3) && p[1] == ':' && (n == 2 || gen_issep(p[2]))) return true;
+    if (n < 3 || !gen_issep(p[0]) || !gen_issep(p[1])) return false;
     size_t seps = 0, last = 0;
     for (size_t i = 2; i < n; ++i)
-        if (is_sep(p[i])) {
+        if (gen_issep(p[i])) {
             ++seps;
             last = i;
         }
@@ -45,11 +44,11 @@ char* gen_normalise_dirpath(const char* path) {
     std::memcpy(copy, path, n + 1);
     if (n > 1) {
         if (is_root(path, n)) {
-            if (!is_sep(path[n - 1])) {
+            if (!gen_issep(path[n - 1])) {
                 copy[n] = '\\';
                 copy[n + 1] = '\0';
             }
-        } else if (is_sep(path[n - 1])) {
+        } else if (gen_issep(path[n - 1])) {
             copy[n - 1] = '\0';
         }
     }
@@ -113,7 +112,7 @@ int gen_safe_fclose(const char* name, const char* description, FILE* stream) {
         result = plat_calls.fclose(stream);
         if (result != 0) gen_fatal("Error closing %s", shown);
     }
-    std::free(label);  // gen_format_alloc uses the standard allocator
+    FreeHook(label);
     return result;
 }
 

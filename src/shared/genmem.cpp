@@ -1,4 +1,4 @@
-// Memory hooks, fatal exits and assertions.
+// Memory hooks.
 //
 // The out-of-memory report is built in a fixed local buffer and written with
 // descriptor writes only: when the heap is exhausted, neither the allocator
@@ -6,34 +6,18 @@
 #include "shared/genmem.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/platform.h"
-#include "shared/eventlog/rnedump.h"
-#include "shared/geninit.h"
+#include "shared/genexit.h"
 #include "shared/genio.h"
-#include "shared/genout.h"
-#include "shared/sprintf/mt_sprintf.h"
+#include "shared/gensys.h"
 
 AllocHookFn AllocHook = gen_calloc;
 ReallocHookFn ReallocHook = gen_realloc;
 FreeHookFn FreeHook = gen_free;
-ExitHookFn ExitHook = gen_exit;
 
 namespace {
-
-bool g_exiting = false;
-
-void ignore_free(void*) {}
-
-void report_via(MessageHookFn hook, uint32_t code, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    hook(code, format, args);
-    va_end(args);
-}
 
 // One descriptor write, repeated while interrupted; a short write is not
 // continued (there is nothing sensible left to do with the rest).
@@ -48,15 +32,14 @@ void write_stderr(const char* text, size_t length) {
 
 void* gen_calloc(uint64_t count, uint64_t size) {
     if (count == 0) return nullptr;
-    // Below this bound neither factor can reach 2^33, so the product fits.
-    if (count + size > 0x1FFFFFFFFull) {
-        uint64_t product;
-        if (__builtin_mul_overflow(count, size, &product))
-            gen_fatal_exit(3, "Attempt to allocate %#zx * %#zx bytes\n", count, size);
-    }
-    if (count > SIZE_MAX || size > SIZE_MAX) gen_out_of_memory(count * size);
+    // The product itself is tested, for every pair: a quick bound on
+    // count + size would let pairs through whose sum wraps (2^63 + 2^63).
+    uint64_t product = 0;
+    if (__builtin_mul_overflow(count, size, &product))
+        gen_fatal_exit(3, "Attempt to allocate %#zx * %#zx bytes\n", count, size);
+    if (product > SIZE_MAX) gen_out_of_memory(product);
     void* block = std::calloc(static_cast<size_t>(count), static_cast<size_t>(size));
-    if (block == nullptr) gen_out_of_memory(count * size);
+    if (block == nullptr) gen_out_of_memory(product);
     return block;
 }
 
@@ -98,60 +81,3 @@ void gen_out_of_memory(uint64_t size) {
     gen_call_exit_hook(3);
 }
 
-void gen_fatal_exit(int status, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    MessageHook(status != 0 ? GEN_SEV_FATAL : GEN_SEV_PLAIN_REPORT, format, args);
-    va_end(args);
-    gen_call_exit_hook(status);
-}
-
-void gen_perror_exit(int status, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    MessageHook(GEN_SEV_SYSERR + GEN_SEV_FATAL, format, args);
-    va_end(args);
-    gen_call_exit_hook(status);
-}
-
-void gen_exit(int status) {
-    // A second request while termination handlers run must not run them
-    // again (they may be what called us).
-    if (g_exiting) plat_quick_exit(status);
-    g_exiting = true;
-    FreeHook = ignore_free;
-    std::exit(status);
-}
-
-bool gen_exiting() { return g_exiting; }
-
-void gen_call_exit_hook(int status) {
-    ExitHook(status);
-    // A replaced hook is allowed to longjmp out, never to return.
-    plat_quick_exit(status);
-}
-
-void gen_assert_check(int condition, const char* expression, const char* file, int line, int extra) {
-    if (condition) return;
-    const char* name = gen_getprogname();
-    if (name == nullptr) name = "";
-    char extra_text[32] = {0};
-    if (extra != 0) mt_sprintf(extra_text, sizeof extra_text, "[%d] ", extra);
-    const char* in = *name != '\0' ? " in " : "";
-    if (expression != nullptr && std::strcmp(expression, "x") != 0)
-        report_via(AssertMessageHook, GEN_SEV_MESSAGE, "Assertion (%s) %sfailed in '%s' on line %d%s%s",
-                        expression, extra_text, file, line, in, name);
-    else
-        report_via(AssertMessageHook, GEN_SEV_MESSAGE, "Assertion %sfailed in '%s' on line %d%s%s",
-                        extra_text, file, line, in, name);
-    RNEDump_DoOnAbortDump(nullptr, "encountered an assertion failure");
-    gen_call_exit_hook(1);
-}
-
-void gen_reset_hooks_for_tests() {
-    AllocHook = gen_calloc;
-    ReallocHook = gen_realloc;
-    FreeHook = gen_free;
-    ExitHook = gen_exit;
-    g_exiting = false;
-}

@@ -10,13 +10,12 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
 #include "shared/eventlog/zolta.h"
-#include "shared/geninit.h"
 #include "shared/genmem.h"
+#include "shared/gensys.h"
 #include "shared/sprintf/mt_sprintf.h"
 
 MessageHookFn MessageHook = gen_domessage;
@@ -139,7 +138,7 @@ char* gen_format_alloc(const char* format, ...) {
     int n = mt_vsprintf(nullptr, 0, format, args);
     va_end(args);
     size_t size = static_cast<size_t>(n < 0 ? 0 : n) + 1;
-    char* text = static_cast<char*>(std::malloc(size));
+    char* text = static_cast<char*>(gen_try_alloc(size));
     if (text == nullptr) {
         va_end(again);
         gen_out_of_memory(size);

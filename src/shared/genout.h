@@ -35,5 +35,7 @@ void gen_fatal(const char* format, ...);
 // Calls MessageHook with a variable argument list.
 void gen_message(uint32_t code, const char* format, ...);
 
-// New string (standard allocator, not AllocHook; release with free()).
+// New formatted string, released through FreeHook.  Its block is taken
+// without AllocHook (from gen_try_alloc); a failure ends the program through
+// gen_out_of_memory all the same.
 char* gen_format_alloc(const char* format, ...);

@@ -35,16 +35,12 @@ char* join_parts(const char* const* parts, size_t count) {
 
 bool is_empty(const char* s) { return s == nullptr || *s == '\0'; }
 
-bool is_alpha(int c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_digit(int c) { return c >= '0' && c <= '9'; }
-int fold(int c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
-
-bool has_drive(const char* p) { return p != nullptr && is_alpha(static_cast<unsigned char>(p[0])) && p[1] == ':'; }
+bool has_drive(const char* p) { return p != nullptr && gen_isalpha(static_cast<unsigned char>(p[0])) && p[1] == ':'; }
 
 bool all_digits(const char* s, size_t n) {
     if (n == 0) return false;
     for (size_t i = 0; i < n; ++i)
-        if (!is_digit(static_cast<unsigned char>(s[i]))) return false;
+        if (!gen_isdigit(static_cast<unsigned char>(s[i]))) return false;
     return true;
 }
 
@@ -109,7 +105,7 @@ char* gen_strcat4(const char* a, const char* b, const char* c, const char* d) {
 bool gen_strequal(const char* a, const char* b) {
     if (a == nullptr || b == nullptr) return a == b;
     for (;; ++a, ++b) {
-        if (fold(static_cast<unsigned char>(*a)) != fold(static_cast<unsigned char>(*b))) return false;
+        if (gen_tolower(static_cast<unsigned char>(*a)) != gen_tolower(static_cast<unsigned char>(*b))) return false;
         if (*a == '\0') return true;
     }
 }
@@ -126,9 +122,6 @@ const char* gen_strstr(const char* s, const char* t) {
     if (s == nullptr || t == nullptr) return nullptr;
     return std::strstr(s, t);
 }
-
-bool gen_isspace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
-bool gen_isalnum(int c) { return is_alpha(c) || is_digit(c); }
 
 const char* gen_basename(const char* p) {
     if (p == nullptr) return nullptr;
@@ -172,47 +165,28 @@ bool gen_isabsolute(const char* p) {
 
 bool gen_isbarename(const char* p) { return !is_empty(p) && gen_basename(p) == p; }
 
-char* gen_path_normalise(char* p, char sep) {
-    if (p == nullptr || *p == '\0') return p;
-    size_t len = std::strlen(p);
-    for (size_t i = 0; i < len; ++i)
-        if (p[i] == '\\') p[i] = '/';
-    const bool trailing = p[len - 1] == '/';
-
-    size_t r = 0;  // read position
-    size_t w = 0;  // write position, never ahead of r
-    if (has_drive(p)) {
-        if (p[0] >= 'a' && p[0] <= 'z') p[0] = static_cast<char>(p[0] - ('a' - 'A'));
-        r = w = 2;
-    }
-    const bool drive = w == 2;
-    const bool rooted = p[r] == '/';
-    bool share = false;
-    if (rooted) {
-        // A share name keeps its two leading separators.
-        share = w == 0 && p[1] == '/' && p[2] != '/' && p[2] != '\0';
-        p[w++] = '/';
-        ++r;
-        if (share) {
-            p[w++] = '/';
-            ++r;
-        }
-    }
-    const size_t base = w;  // components never climb above this
-
+size_t gen_path_fold(char* p, size_t base, size_t len, const GenPathFold& how, size_t* rest) {
+    size_t r = base;  // read position
+    size_t w = base;  // write position, never ahead of r but for the guard
+    size_t seen = 0;
+    if (rest != nullptr) *rest = len;
     while (r < len) {
         while (r < len && p[r] == '/') ++r;
         if (r >= len) break;
-        size_t s = r;
+        const size_t s = r;
         while (r < len && p[r] != '/') ++r;
-        size_t n = r - s;
+        const size_t n = r - s;
+        if (how.limit != 0 && ++seen > how.limit) {
+            if (rest != nullptr) *rest = s;
+            return w;
+        }
         if (n == 1 && p[s] == '.') continue;
         if (n == 2 && p[s] == '.' && p[s + 1] == '.') {
             // Start of the last written component.
             size_t cs = w;
             while (cs > base && p[cs - 1] != '/') --cs;
-            bool have_prev = w > base;
-            bool prev_is_up = have_prev && w - cs == 2 && p[cs] == '.' && p[cs + 1] == '.';
+            const bool have_prev = w > base;
+            const bool prev_is_up = have_prev && w - cs == 2 && p[cs] == '.' && p[cs + 1] == '.';
             if (have_prev && !prev_is_up) {
                 w = cs > base ? cs - 1 : base;
                 // A lone "." left is the guard written before a drive-like
@@ -220,11 +194,11 @@ char* gen_path_normalise(char* p, char sep) {
                 if (w == base + 1 && p[base] == '.') w = base;
                 continue;
             }
-            if (!have_prev && rooted) continue;  // nothing above the root
+            if (!have_prev && how.drop_leading_up) continue;
         }
         if (w > base) {
             p[w++] = '/';
-        } else if (!rooted && !drive && n >= 2 && is_alpha(static_cast<unsigned char>(p[s])) && p[s + 1] == ':') {
+        } else if (how.guard_drive_like && n >= 2 && gen_isalpha(static_cast<unsigned char>(p[s])) && p[s + 1] == ':') {
             // Dropped components ("./", "x/../") must not leave a first
             // component that reads as a drive prefix; they left room for
             // the "./" that keeps it a plain name.
@@ -234,6 +208,31 @@ char* gen_path_normalise(char* p, char sep) {
         std::memmove(p + w, p + s, n);
         w += n;
     }
+    return w;
+}
+
+char* gen_path_normalise(char* p, char sep) {
+    if (p == nullptr || *p == '\0') return p;
+    size_t len = std::strlen(p);
+    for (size_t i = 0; i < len; ++i)
+        if (p[i] == '\\') p[i] = '/';
+    const bool trailing = p[len - 1] == '/';
+
+    size_t w = 0;  // the prefix (drive, root, share) is kept as it stands
+    if (has_drive(p)) {
+        if (p[0] >= 'a' && p[0] <= 'z') p[0] = static_cast<char>(p[0] - ('a' - 'A'));
+        w = 2;
+    }
+    const bool drive = w == 2;
+    const bool rooted = p[w] == '/';
+    bool share = false;
+    if (rooted) {
+        // A share name keeps its two leading separators.
+        share = w == 0 && p[1] == '/' && p[2] != '/' && p[2] != '\0';
+        w += share ? 2 : 1;
+    }
+    const size_t base = w;  // components never climb above this
+    w = gen_path_fold(p, base, len, {rooted, !rooted && !drive, 0}, nullptr);
     // A share prefix with no server after it is just the root.
     if (share && w == base) w = base - 1;
     if (trailing && w > base) p[w++] = '/';
@@ -241,6 +240,15 @@ char* gen_path_normalise(char* p, char sep) {
     for (size_t i = 0; i < w; ++i)
         if (p[i] == '/') p[i] = sep;
     return p;
+}
+
+bool gen_pathequal(const char* a, const char* b) {
+    if (a == nullptr) a = "";
+    if (b == nullptr) b = "";
+    if (std::strlen(a) != std::strlen(b)) return false;
+    for (; *a != '\0'; ++a, ++b)
+        if (!gen_pathchar_equal(*a, *b)) return false;
+    return true;
 }
 
 char* gen_pathjoin(const char* dir, const char* name, char sep) {

@@ -28,11 +28,27 @@ int gen_strcmp0(const char* a, const char* b);
 bool gen_strprefix(const char* s, const char* p);
 const char* gen_strstr(const char* s, const char* t);
 
-bool gen_isspace(int c);
-bool gen_isalnum(int c);
+// Character classes of the ASCII letters, digits and blanks, the same in
+// every locale.  gen_isspace is the switch file's and the text routines'
+// white space: space, tab, line feed, carriage return, form feed (not
+// vertical tab).
+inline bool gen_isalpha(int c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+inline bool gen_isdigit(int c) { return c >= '0' && c <= '9'; }
+inline bool gen_isalnum(int c) { return gen_isalpha(c) || gen_isdigit(c); }
+inline bool gen_isspace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+// ASCII upper-case letters folded to lower case; every other value as given.
+inline int gen_tolower(int c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
 
 // True for '/' and '\', whatever the platform.
 inline bool gen_issep(char c) { return c == '/' || c == '\\'; }
+// Path characters match when both are separators or when they are equal
+// after folding ASCII letters to lower case.
+inline bool gen_pathchar_equal(char a, char b) {
+    return (gen_issep(a) && gen_issep(b)) ||
+           gen_tolower(static_cast<unsigned char>(a)) == gen_tolower(static_cast<unsigned char>(b));
+}
+// Path equality, character by character as above; null is the empty text.
+bool gen_pathequal(const char* a, const char* b);
 
 const char* gen_basename(const char* p);
 char* gen_dirname(const char* p);
@@ -43,6 +59,22 @@ char* gen_pathjoin(const char* dir, const char* name, char sep = PLAT_PATH_SEPAR
 char* gen_pathjoin_or_copy(const char* dir, const char* name, char sep = PLAT_PATH_SEPARATOR);
 // In place; never lengthens the text.  Returns p.
 char* gen_path_normalise(char* p, char sep = PLAT_PATH_SEPARATOR);
+
+// The component rule that gen_path_normalise and the view path's V_compath
+// share, on text whose only separator is '/': runs of '/' count as one, a
+// "." component is dropped, and a component followed by ".." is dropped
+// together with it.  A ".." with nothing but ".." before it is kept.
+struct GenPathFold {
+    bool drop_leading_up;   // a ".." with nothing before it is dropped (a root has no parent) rather than kept
+    bool guard_drive_like;  // a first component that would read as a drive prefix ("C:x") is written "./C:x"
+    size_t limit;           // components read at most (0: no limit)
+};
+// Folds the components of p[base, len) in place, writing from `base`, and
+// returns where the folded text ends (nothing is terminated).  When `limit`
+// stops the walk, *rest receives where the unread components begin;
+// otherwise it receives len.  Never writes past what it has read, except
+// for the guard, for which a dropped component always left room.
+size_t gen_path_fold(char* p, size_t base, size_t len, const GenPathFold& how, size_t* rest);
 
 const char* gen_getext(const char* p);
 bool gen_hasext(const char* p, const char* ext);

@@ -4,26 +4,25 @@
 // The order matters: the switch registry must see the program path (its
 // switch file lives beside the executable), the event log must exist before
 // anything is traced into it, view-path lookup must be settled before the
-// crash-report set-up looks for its dump directory.  Services that live in
-// other subsystems are reached through the start hooks below, so each one
-// plugs in by naming its routine here and the sequence itself never moves.
-#include <cstring>
+// crash-report set-up looks for its dump directory.  Start-up is the one
+// part of the runtime that names the services it starts (as the start
+// hooks' initial values below); none of them names start-up back.
+#include "shared/geninit.h"
 
 #include "platform/platform.h"
-#include "shared/eventlog/rnedump.h"
+#include "shared/crash/rnedump.h"
 #include "shared/eventlog/zolta.h"
-#include "shared/geninit.h"
 #include "shared/genmem.h"
 #include "shared/genstr.h"
-#include "shared/gswitch/gswitch.h"
+#include "shared/gensys.h"
+#include "shared/gswitch/gen_switch.h"
 #include "shared/viewpath/viewpath.h"
 
 namespace {
 void start_thread_log() { ZOLTA_StartThreadLog(); }
 }  // namespace
 
-// Start hooks of the services that live in other subsystems; a null hook is
-// a service this program does not have.
+// A null hook is a service this program does not have.
 GenSwitchStartFn GenSwitchStartHook = GSwitch_Initialize;
 GenServiceStartFn GenThreadLogStartHook = start_thread_log;
 GenServiceStartFn GenCrashReportSetupHook = RNEDump_Setup;
@@ -33,8 +32,6 @@ namespace {
 // Large enough for any path the platform hands back for the running module.
 constexpr size_t kModuleNameSize = 4097;
 
-char* g_progname = nullptr;
-char* g_progpath = nullptr;
 bool g_switches_started = false;
 bool g_thread_log_started = false;
 
@@ -43,17 +40,6 @@ size_t g_step_count = 0;
 
 void record(GenInitStep step) {
     if (g_step_count < sizeof g_steps / sizeof g_steps[0]) g_steps[g_step_count++] = step;
-}
-
-// The base name without a final ".exe" in any letter case.
-char* program_name_of(const char* path) {
-    const char* base = gen_basename(path);
-    size_t len = std::strlen(base);
-    if (len >= 4 && gen_strequal(base + len - 4, ".exe")) len -= 4;
-    char* name = static_cast<char*>(AllocHook(len + 1, 1));
-    std::memcpy(name, base, len);
-    name[len] = '\0';
-    return name;
 }
 
 }  // namespace
@@ -76,17 +62,15 @@ void gen_init(const char* path, int32_t /*reserved*/, int32_t viewpath) {
     plat_set_binary_mode();
     record(GEN_INIT_BINARY_MODE);
 
-    FreeHook(g_progname);
-    FreeHook(g_progpath);
-    g_progname = program_name_of(path);
-    g_progpath = gen_strdup(path);
+    gen_setprogpath(path);
     record(GEN_INIT_NAMES);
 
     // The registry sees only the program path: the tool parses its own
     // arguments, and none of them may be taken for a switch.
     if (!g_switches_started && GenSwitchStartHook != nullptr) {
         int32_t argc = 1;
-        char* argv[2] = {g_progpath, nullptr};
+        // The registry may move entries of the vector, never write into them.
+        char* argv[2] = {const_cast<char*>(gen_getprogpath()), nullptr};
         GenSwitchStartHook(&argc, argv);
         g_switches_started = true;
         record(GEN_INIT_SWITCHES);
@@ -108,9 +92,6 @@ void gen_init(const char* path, int32_t /*reserved*/, int32_t viewpath) {
 
     FreeHook(module);
 }
-
-const char* gen_getprogname() { return g_progname; }
-const char* gen_getprogpath() { return g_progpath; }
 
 size_t gen_init_steps(const GenInitStep** steps) {
     if (steps != nullptr) *steps = g_steps;

@@ -1,15 +1,17 @@
-// Program and environment queries: where the program lives, the current,
-// home, application-data and temporary directories, the user and host
-// names, and directory creation.
+// Program and environment queries: what the program is called and where it
+// lives, the current, home, application-data and temporary directories, the
+// user and host names, and directory creation.
 //
 // Every computed value is worked out on first request and cached for the
 // life of the process (the runtime is single-threaded, so no locking).  A
 // query that fails is asked again next time rather than caching the failure.
+#include "shared/gensys.h"
+
 #include <cerrno>
 #include <cstring>
 
 #include "platform/platform.h"
-#include "shared/geninit.h"
+#include "shared/genexit.h"
 #include "shared/genio.h"
 #include "shared/genmem.h"
 #include "shared/genout.h"
@@ -24,6 +26,8 @@ constexpr size_t kFullPathSize = 1024;
 constexpr size_t kCwdSize = 4096;
 constexpr size_t kNameSize = 257;
 
+char* g_progname = nullptr;
+char* g_progpath = nullptr;
 char* g_progdir = nullptr;
 bool g_progdir_warned = false;
 char g_cwd[kCwdSize + 1];
@@ -78,6 +82,22 @@ bool usable_dir_env(const char* name) {
 }
 
 }  // namespace
+
+void gen_setprogpath(const char* path) {
+    const char* base = gen_basename(path);
+    size_t len = base != nullptr ? std::strlen(base) : 0;
+    if (len >= 4 && gen_strequal(base + len - 4, ".exe")) len -= 4;
+    char* name = static_cast<char*>(AllocHook(len + 1, 1));
+    if (len > 0) std::memcpy(name, base, len);
+    char* copy = gen_strdup(path);
+    FreeHook(g_progname);
+    FreeHook(g_progpath);
+    g_progname = name;
+    g_progpath = copy;
+}
+
+const char* gen_getprogname() { return g_progname; }
+const char* gen_getprogpath() { return g_progpath; }
 
 const char* gen_getprogdir() {
     if (g_progdir == nullptr) {

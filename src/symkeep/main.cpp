@@ -4,6 +4,7 @@
 
 #include "genelf/genelf.h"
 #include "shared/geninit.h"
+#include "shared/genexit.h"
 #include "shared/genio.h"
 #include "shared/genmem.h"
 #include "platform/platform.h"

@@ -6,7 +6,7 @@
 // order.  The file and line of each record name the definition it stands
 // for.  This file is linked into the executable itself, not archived, so
 // that the linker never leaves the records out.
-#include "shared/gswitch/gswitch.h"
+#include "shared/gswitch/gen_switch.h"
 
 GSWITCH_TABLE GSwitch symkeep_switches[] = {
     gswitch_record("SupportHexFloatFormat", 1, "src/shared/sprintf/mt_vsprintf.cpp", 70),

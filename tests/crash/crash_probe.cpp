@@ -27,6 +27,8 @@
 #include "platform/platform.h"
 #include "shared/eventlog/zolta.h"
 #include "shared/geninit.h"
+#include "shared/gensys.h"
+#include "shared/genexit.h"
 #include "shared/genmem.h"
 
 namespace {

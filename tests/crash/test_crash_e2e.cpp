@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "crash/crash_support.h"
-#include "shared/geninit.h"
+#include "shared/gensys.h"
 
 namespace {
 

@@ -3,7 +3,8 @@
 #include <unistd.h>
 
 #include "crash/crash_support.h"
-#include "shared/eventlog/rnedump.h"
+#include "shared/crash/rnedump.h"
+#include "shared/crash/rnedump_handlers.h"
 #include "shared/eventlog/zolta.h"
 #include "shared/eventlog/zolta_testing.h"
 

@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include "fuzz_support.h"
-#include "shared/gswitch/gswitch.h"
-#include "shared/gswitch/gswitch_testing.h"
+#include "shared/gswitch/gen_switch.h"
+#include "shared/gswitch/gen_switch_testing.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "shared/geninit.h"
+#include "shared/gensys.h"
 #include "shared/genio.h"
 #include "shared/genmem.h"
 #include "shared/genstr.h"

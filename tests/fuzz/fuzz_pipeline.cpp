@@ -15,6 +15,7 @@
 #include "fuzz_support.h"
 #include "genelf/genelf.h"
 #include "shared/genio.h"
+#include "shared/genexit.h"
 #include "shared/genmem.h"
 #include "symkeep/symkeep.h"
 

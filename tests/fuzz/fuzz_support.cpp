@@ -12,7 +12,7 @@
 
 #include "platform/platform.h"
 #include "shared/geninit.h"
-#include "shared/genmem.h"
+#include "shared/genexit.h"
 #include "shared/genout.h"
 #include "shared/sprintf/mt_sprintf.h"
 

@@ -16,8 +16,9 @@
 #include "platform/platform.h"
 #include "shared/eventlog/rnereader.h"
 #include "shared/eventlog/zolta.h"
-#include "shared/gswitch/gswitch.h"
-#include "shared/gswitch/gswitch_testing.h"
+#include "shared/genstr.h"
+#include "shared/gswitch/gen_switch.h"
+#include "shared/gswitch/gen_switch_testing.h"
 #include "support/child.h"
 #include "support/tempdir.h"
 

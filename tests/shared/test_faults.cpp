@@ -15,6 +15,7 @@
 
 #include "platform/platform.h"
 #include "shared/geninit.h"
+#include "shared/gensys.h"
 #include "shared/genio.h"
 #include "shared/genmem.h"
 #include "shared/genstr.h"

@@ -18,6 +18,7 @@
 
 #include "platform/platform.h"
 #include "shared/geninit.h"
+#include "shared/gensys.h"
 #include "shared/genmem.h"
 #include "shared/viewpath/viewpath.h"
 #include "support/child.h"

@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "shared/geninit.h"
+#include "shared/genexit.h"
 #include "shared/genmem.h"
 #include "shared/genout.h"
 #include "support/child.h"
@@ -38,24 +39,27 @@ TEST(Memory, BlocksAreZeroFilledInEitherArgumentOrder) {
     FreeHook(b);
 }
 
-TEST(Memory, OverflowingProductIsRefusedWithStatus3) {
-    ChildResult r = run_in_child([] {
-        init_as_symkeep();
-        AllocHook(0x100000000ull, 0x100000000ull);
-    });
-    EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.err, "symkeep: fatal: Attempt to allocate 0x100000000 * 0x100000000 bytes\n");
-}
-
-TEST(Memory, LargeButRepresentableProductIsNotAnOverflow) {
-    // count + size is above the quick bound, but the product fits: the
-    // allocator is asked and fails, which is the out-of-memory report.
-    ChildResult r = run_in_child([] {
-        init_as_symkeep();
-        AllocHook(0x200000000ull, 0x4000ull);
-    });
-    EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.err, "symkeep: fatal: Out of memory (0x0000800000000000 bytes requested)\n");
+// Products that do not fit in 64 bits are refused without asking the
+// allocator, also where count + size wraps; a product that fits is asked for.
+TEST(Memory, LargeRequestsAreRefusedWithStatus3) {
+    struct {
+        uint64_t count, size;
+        const char* err;
+    } cases[] = {
+        {0x100000000ull, 0x100000000ull, "symkeep: fatal: Attempt to allocate 0x100000000 * 0x100000000 bytes\n"},
+        {0x8000000000000000ull, 0x8000000000000000ull,
+         "symkeep: fatal: Attempt to allocate 0x8000000000000000 * 0x8000000000000000 bytes\n"},
+        {0xFFFFFFFFFFFFFFFFull, 2, "symkeep: fatal: Attempt to allocate 0xffffffffffffffff * 0x2 bytes\n"},
+        {0x200000000ull, 0x4000ull, "symkeep: fatal: Out of memory (0x0000800000000000 bytes requested)\n"},
+    };
+    for (const auto& c : cases) {
+        ChildResult r = run_in_child([&] {
+            init_as_symkeep();
+            AllocHook(c.count, c.size);
+        });
+        EXPECT_EQ(r.status, 3) << std::hex << c.count << " * " << c.size;
+        EXPECT_EQ(r.err, c.err);
+    }
 }
 
 void* failing_calloc(uint64_t count, uint64_t size) {

@@ -159,7 +159,7 @@ TEST(Diagnostics, LongMessagePrintedWholeLogCopyCut) {
 TEST(Diagnostics, FormatAllocMeasuresThenFormats) {
     char* s = gen_format_alloc("%s-%I64x-%5d", "abc", uint64_t{0x1234567890}, 42);
     EXPECT_STREQ(s, "abc-1234567890-   42");
-    std::free(s);
+    FreeHook(s);
 }
 
 }  // namespace

@@ -67,26 +67,19 @@ WalkEnd walk_back(const uint8_t* d, uint64_t bottom, uint64_t top, bool older, u
             size = 12;
             if (room < size) return WalkEnd::crossed_bottom;
             ev.value = le32(d + cur - 8);
-        } else if (type >= ZOLTA_TYPE_U32 && type <= ZOLTA_TYPE_U32_LAST) {
-            if (room < 16) return WalkEnd::crossed_bottom;
+        } else if (type >= ZOLTA_TYPE_U32 && type <= ZOLTA_TYPE_U64_LAST) {
+            // One value word (6 to 11) or two (12 to 17) before N and the type.
+            const bool wide = type >= ZOLTA_TYPE_ADDRESS;
+            const uint64_t tail = wide ? 20 : 16;  // counter, value, N, type
+            if (room < tail) return WalkEnd::crossed_bottom;
             n = le32(d + cur - 8);
             if (!valid_name_length(n)) {
                 *why = "bad name length";
                 return WalkEnd::damaged;
             }
-            size = 16 + uint64_t{n};
+            size = tail + uint64_t{n};
             if (room < size) return WalkEnd::crossed_bottom;
-            ev.value = le32(d + cur - 12);
-        } else if (type >= ZOLTA_TYPE_ADDRESS && type <= ZOLTA_TYPE_U64_LAST) {
-            if (room < 20) return WalkEnd::crossed_bottom;
-            n = le32(d + cur - 8);
-            if (!valid_name_length(n)) {
-                *why = "bad name length";
-                return WalkEnd::damaged;
-            }
-            size = 20 + uint64_t{n};
-            if (room < size) return WalkEnd::crossed_bottom;
-            ev.value = le64(d + cur - 16);
+            ev.value = wide ? le64(d + cur - 16) : le32(d + cur - 12);
         } else {
             const bool extra = type >= ZOLTA_TYPE_TEXT_EXTRA && type <= ZOLTA_TYPE_TEXT_EXTRA_LAST;
             const uint64_t tail = extra ? 16 : 12;  // counter, lengths, extra, type

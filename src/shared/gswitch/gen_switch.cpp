@@ -8,18 +8,20 @@
 // each effective change; bad switch-file lines and unknown names are warned
 // about and otherwise ignored.  Everything the registry allocates lives until
 // the process ends.
-#include "shared/gswitch/gswitch.h"
+#include "shared/gswitch/gen_switch.h"
 
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
 #include "shared/eventlog/zolta.h"
+#include "shared/genexit.h"
 #include "shared/genmem.h"
 #include "shared/genout.h"
 #include "shared/genstr.h"
-#include "shared/gswitch/gswitch_testing.h"
+#include "shared/gswitch/gen_switch_testing.h"
 #include "shared/viewpath/viewpath.h"
 
 namespace {
@@ -42,14 +44,11 @@ bool g_init_complete = false;
 
 char g_module_path[kModulePathSize];
 
-// The switch file's notion of white space.
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+// A switch name is a run of printable characters other than the space.
 bool is_word_char(char c) { return c > ' ' && c < 0x7f; }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 char* skip_blanks(char* p) {
-    while (is_blank(*p)) ++p;
+    while (gen_isspace(*p)) ++p;
     return p;
 }
 
@@ -57,9 +56,10 @@ char* skip_blanks(char* p) {
 // behaviour on overflow (the value saturates instead).  False when no
 // number starts here.
 bool scan_decimal(const char* p, int* out) {
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    // The white space strtoll itself skips, vertical tab included.
+    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
     const char* digits = (*p == '+' || *p == '-') ? p + 1 : p;
-    if (!is_digit(*digits)) return false;
+    if (!gen_isdigit(*digits)) return false;
     long long v = std::strtoll(p, nullptr, 10);
     if (v > INT_MAX) v = INT_MAX;
     if (v < INT_MIN) v = INT_MIN;
@@ -121,7 +121,7 @@ void parse_switch_line(char* line, int number) {
     if (*p == '#' || *p == '\0') return;
     char* name = p;
     while (is_word_char(*p)) ++p;
-    if (!is_blank(*p)) {
+    if (!gen_isspace(*p)) {
         gen_warning("Invalid switch format on line %d: %s\n", number, line);
         return;
     }
@@ -138,7 +138,7 @@ void parse_switch_line(char* line, int number) {
     }
     // Only plain digits may follow: a sign, a second word or a comment after
     // the value makes the line invalid.
-    while (is_digit(*p)) ++p;
+    while (gen_isdigit(*p)) ++p;
     p = skip_blanks(p);
     if (*p != '\0') {
         gen_warning("Trailing garbage after switch on line %d for switch %s\n", number, name);
@@ -299,7 +299,7 @@ uint64_t GSwitch_Hash(const char* name) {
         const char c = *p;
         // Letters fold to lower case; every other byte counts as a signed
         // 8-bit value, so bytes from 0x80 up subtract.
-        const int64_t v = (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : static_cast<int8_t>(c);
+        const int64_t v = static_cast<int8_t>(gen_tolower(c));
         h = h * 37 + static_cast<uint64_t>(v);
     }
     return h;
@@ -383,19 +383,6 @@ void GSwitch_RecordArgument(const char* name, uint8_t value) {
     char* variable = gen_strcat2(kEnvPrefix, name);
     gen_setenv(variable, value ? "1" : "0");
     FreeHook(variable);
-}
-
-bool gen_pathequal(const char* a, const char* b) {
-    if (a == nullptr) a = "";
-    if (b == nullptr) b = "";
-    if (std::strlen(a) != std::strlen(b)) return false;
-    for (; *a != '\0'; ++a, ++b) {
-        const char x = *a, y = *b;
-        if (x == y || (gen_issep(x) && gen_issep(y))) continue;
-        if (is_letter(x) && is_letter(y) && (x | 0x20) == (y | 0x20)) continue;
-        return false;
-    }
-    return true;
 }
 
 const PendingSwitch* GSwitch_PendingList() { return g_pending_head; }

@@ -15,17 +15,18 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "shared/geninit.h"
+#include "shared/genexit.h"
 #include "shared/genmem.h"
 #include "shared/genout.h"
 #include "shared/genstr.h"
+#include "shared/gensys.h"
 
 namespace {
 
 constexpr int kMaxNodes = 128;
 constexpr size_t kPathTextSize = 1024;
 constexpr size_t kMaxNodeLength = 1023;
-constexpr int kMaxCompathComponents = 128;
+constexpr size_t kMaxCompathComponents = 128;
 constexpr int kOpenTries = 11;
 constexpr size_t kCopyBlock = 8192;
 // A device that keeps answering EINVAL would otherwise spin for ever.
@@ -57,32 +58,20 @@ bool env_set(const char* name) { return gen_getenv(name, nullptr) != nullptr; }
 
 bool missing_errno(int e) { return e == ENOENT || e == ENOTDIR; }
 
-int fold(int c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
-
 void free_keep_errno(void* block) {
     int saved = errno;
     FreeHook(block);
     errno = saved;
 }
 
-// Length of the prefix of `value` made of whole entries that fits the path
-// text (with its terminator).  The scan mirrors the splitting in
-// V_get_vpath, so a drive prefix's colon is never taken for a cut point.
-size_t fitting_length(const char* value) {
-    size_t len = std::strlen(value);
-    if (len < kPathTextSize) return len;
-    size_t fit = 0;
-    size_t i = 0;
-    while (i < len) {
-        size_t q = i;
-        if (gen_isalnum(static_cast<unsigned char>(value[q])) && value[q + 1] == ':' && gen_issep(value[q + 2]))
-            q += 3;
-        while (q < len && value[q] != ':' && value[q] != ';') ++q;
-        if (q >= kPathTextSize) break;
-        fit = q;
-        i = q + 1;
-    }
-    return fit;
+// Length of the entry at the start of `s`: up to the next ':' or ';' or the
+// end.  A drive prefix (a letter or digit, ':', then a separator) belongs to
+// the entry, so its colon is never taken for a cut point.
+size_t entry_length(const char* s) {
+    size_t q = 0;
+    if (gen_isalnum(static_cast<unsigned char>(s[0])) && s[1] == ':' && gen_issep(s[2])) q = 3;
+    while (s[q] != '\0' && s[q] != ':' && s[q] != ';') ++q;
+    return q;
 }
 
 char* current_directory() {
@@ -156,12 +145,8 @@ char* search_lower_nodes(const char* rel) {
 char* rel_under(const char* root, const char* full) {
     if (root == nullptr || full == nullptr) return nullptr;
     size_t i = 0;
-    for (; root[i] != '\0'; ++i) {
-        char a = root[i], b = full[i];
-        bool same = (gen_issep(a) && gen_issep(b)) || (b != '\0' && fold(static_cast<unsigned char>(a)) ==
-                                                                       fold(static_cast<unsigned char>(b)));
-        if (!same) return nullptr;
-    }
+    for (; root[i] != '\0'; ++i)
+        if (!gen_pathchar_equal(root[i], full[i])) return nullptr;
     const char* rest = full + i;
     if (*rest != '\0' && !gen_issep(*rest) && !(i > 0 && gen_issep(root[i - 1]))) return nullptr;
     while (gen_issep(*rest)) ++rest;
@@ -304,21 +289,19 @@ void V_get_vpath() {
         g.path_text[0] = '\0';
         return;
     }
-    size_t n = fitting_length(value);
-    std::memcpy(g.path_text, value, n);
-    g.path_text[n] = '\0';
     if (g.nodes == nullptr) g.nodes = static_cast<char**>(AllocHook(kMaxNodes, sizeof(char*)));
 
-    char* p = g.path_text;
-    while (*p != '\0' && g.count < kMaxNodes) {
-        char* entry = p;
-        char* q = p;
-        if (gen_isalnum(static_cast<unsigned char>(q[0])) && q[1] == ':' && gen_issep(q[2])) q += 3;
-        while (*q != '\0' && *q != ':' && *q != ';') ++q;
-        p = *q ? q + 1 : q;
-        *q = '\0';
+    // Whole entries are copied into the path text, at the place they have in
+    // the value, as long as they fit; the first that does not ends the list.
+    size_t i = 0;
+    while (value[i] != '\0' && g.count < kMaxNodes) {
+        const size_t end = i + entry_length(value + i);
+        if (end >= kPathTextSize) break;
+        std::memcpy(g.path_text + i, value + i, end - i);
+        g.path_text[end] = '\0';
         // An empty entry ("a;;b", a trailing ';') names no tree.
-        if (*entry != '\0') add_node(entry);
+        if (end > i) add_node(g.path_text + i);
+        i = value[end] != '\0' ? end + 1 : end;
     }
 }
 
@@ -374,13 +357,11 @@ char* V_relative_to(const char* root, const char* path) {
             }
             break;
         }
-        bool sa = gen_issep(a), sb = gen_issep(b);
-        if (sa && sb) {
+        if (!gen_pathchar_equal(a, b)) break;
+        if (gen_issep(a)) {
             cut = i + 1;
             have_cut = true;
-            continue;
         }
-        if (sa || sb || fold(static_cast<unsigned char>(a)) != fold(static_cast<unsigned char>(b))) break;
     }
     if (!have_cut) return nullptr;
     const char* root_rest = root + cut;
@@ -424,50 +405,19 @@ char* V_relpath(const char* path) {
 // every caller here passes a block from gen_pathjoin, which guarantees it.
 char* V_compath(char* path) {
     if (path == nullptr) return nullptr;
-    if (path[0] == '\0') {
-        path[0] = '.';
-        path[1] = '\0';
-        return path;
-    }
-    size_t len = std::strlen(path);
-    const bool rooted = path[0] == '/';
-    size_t r = rooted ? 1 : 0;
-    size_t w = r;
-    const size_t base = w;
-    size_t starts[kMaxCompathComponents];  // where each kept component begins
-    int kept = 0;
-    int seen = 0;
-
-    while (r < len) {
-        while (r < len && path[r] == '/') ++r;
-        if (r >= len) break;
-        size_t s = r;
-        while (r < len && path[r] != '/') ++r;
-        size_t n = r - s;
-        if (++seen > kMaxCompathComponents) {
-            // Keep the unprocessed rest as it stands after what was rewritten.
-            size_t rest = len - s;
-            if (w > base) path[w++] = '/';
-            std::memmove(path + w, path + s, rest);
-            w += rest;
-            path[w] = '\0';
-            gen_error("[V_compath]: too many directory components for \"%s\"", path);
-            return path;
-        }
-        if (n == 1 && path[s] == '.') continue;
-        if (n == 2 && path[s] == '.' && path[s + 1] == '.' && kept > 0) {
-            size_t cs = starts[kept - 1];
-            bool prev_up = w - cs == 2 && path[cs] == '.' && path[cs + 1] == '.';
-            if (!prev_up) {
-                w = cs > base ? cs - 1 : base;
-                --kept;
-                continue;
-            }
-        }
+    const size_t len = std::strlen(path);
+    const size_t base = path[0] == '/' ? 1 : 0;
+    size_t rest = len;
+    size_t w = gen_path_fold(path, base, len, {false, false, kMaxCompathComponents}, &rest);
+    if (rest < len) {
+        // Too many components: the unread rest stays as it stands after
+        // what was rewritten.
         if (w > base) path[w++] = '/';
-        std::memmove(path + w, path + s, n);
-        starts[kept++] = w;
-        w += n;
+        std::memmove(path + w, path + rest, len - rest);
+        w += len - rest;
+        path[w] = '\0';
+        gen_error("[V_compath]: too many directory components for \"%s\"", path);
+        return path;
     }
     if (w == 0) path[w++] = '.';
     path[w] = '\0';

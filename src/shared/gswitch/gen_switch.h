@@ -136,10 +136,6 @@ const char* GSwitch_ModuleFileName();
 // "ZEP_GSW_<name>" so that they inherit the value.
 void GSwitch_RecordArgument(const char* name, uint8_t value);
 
-// Path equality: null is empty, letters compare without case and '/'
-// equals '\'.
-bool gen_pathequal(const char* a, const char* b);
-
 // Read-only views of the registry's lists (for start-up code and tests).
 const PendingSwitch* GSwitch_PendingList();
 const SwitchArg* GSwitch_ArgumentList();

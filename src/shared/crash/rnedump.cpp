@@ -4,24 +4,26 @@
 // anywhere, the allocator included.  It therefore allocates nothing: the
 // directory is created with the allocation-free plat_mkdir, and the line is
 // assembled in a stack buffer and written with descriptor writes.
-#include "shared/eventlog/rnedump.h"
+#include "shared/crash/rnedump.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
+#include "shared/crash/rnedump_handlers.h"
 #include "shared/eventlog/zolta.h"
-#include "shared/geninit.h"
+#include "shared/genexit.h"
 #include "shared/genmem.h"
 #include "shared/genout.h"
 #include "shared/genstr.h"
+#include "shared/gensys.h"
 #include "shared/viewpath/viewpath.h"
 
 namespace {
 
-char* DumpPath = nullptr;         // absolute "ZEP_RNE_DUMP_PATH", from AllocHook
-char* FallbackDumpDir = nullptr;  // from gen_format_alloc (released with free)
+char* DumpPath = nullptr;         // absolute "ZEP_RNE_DUMP_PATH"
+char* FallbackDumpDir = nullptr;  // from gen_format_alloc
 bool g_setup_done = false;
 
 // The marker's name is the bytes 1 to 15: no component would choose it, so
@@ -67,13 +69,13 @@ void choose_fallback_dir() {
     char* name = gen_format_alloc("ZEP_RNE_%s_%s_%d", gen_gethostname(), user, static_cast<int>(plat_process_id()));
     char* joined = gen_pathjoin(temp, name);
     FreeHook(user);
-    std::free(name);
+    FreeHook(name);
     for (int n = 0; n < kFallbackCandidates && FallbackDumpDir == nullptr; ++n) {
         char* candidate = gen_format_alloc("%s_%04d", joined, n);
         if (gen_vp_access(candidate, 0) != 0)
             FallbackDumpDir = candidate;
         else
-            std::free(candidate);
+            FreeHook(candidate);
     }
     FreeHook(joined);
 }
@@ -83,6 +85,7 @@ void choose_fallback_dir() {
 void RNEDump_Setup() {
     if (g_setup_done) return;
     g_setup_done = true;
+    AbortDumpHook = RNEDump_DoOnAbortDump;
     ZOLTA_LogU32(kMarkerName, 1);
 
     const char* value = gen_getenv("ZEP_RNE_DUMP_PATH", nullptr);

@@ -6,7 +6,7 @@
 // first is still writing its dump waits for the first to end the process,
 // and a fault inside the report itself (of a different signal; the same one
 // is back at its default by then) ends the process at once.
-#include "shared/eventlog/rnedump.h"
+#include "shared/crash/rnedump_handlers.h"
 
 #include <atomic>
 #include <chrono>
@@ -14,8 +14,9 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "shared/crash/rnedump.h"
 #include "shared/eventlog/zolta.h"
-#include "shared/genmem.h"
+#include "shared/genexit.h"
 
 namespace {
 
