@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/platform.h"
+
 // The system's own calls behind PlatCalls and PlatPathCalls (the stream
 // calls are standard C and live in platform.cpp).  Transfers longer than the
 // system takes at once are cut to what it takes (a short count, as a POSIX
@@ -20,6 +22,11 @@ long plat_sys_pread(int fd, void* buf, size_t count, uint64_t offset);
 // say so at the open.
 int plat_sys_open(const char* name, int flags, int perm);
 int plat_sys_access(const char* path, int mode);
+
+// The system's own calls behind PlatModuleCalls.
+int plat_sys_list_modules(PlatModule* modules, size_t cap, size_t* count);
+int plat_sys_module_bounds(PlatModule module, uintptr_t* base, size_t* size);
+size_t plat_sys_module_file_name(PlatModule module, char* buf, size_t cap);
 
 // The network host name into buf (cap > 0): 0, or -1 on failure.  A name
 // that does not fit may be cut without a terminator.

@@ -22,6 +22,8 @@ size_t std_fwrite(const void* buf, size_t size, size_t count, FILE* stream) {
 constexpr PlatCalls kDefaultCalls = {plat_sys_read, plat_sys_write,  std_fopen,     std_fclose,
                                      std_fwrite,    plat_sys_getcwd, plat_sys_pread};
 constexpr PlatPathCalls kDefaultPathCalls = {plat_sys_open, plat_sys_access};
+constexpr PlatModuleCalls kDefaultModuleCalls = {plat_sys_list_modules, plat_sys_module_bounds,
+                                                 plat_sys_module_file_name};
 
 }  // namespace
 
@@ -30,6 +32,9 @@ const PlatCalls& plat_default_calls() { return kDefaultCalls; }
 
 PlatPathCalls plat_path_calls = kDefaultPathCalls;
 const PlatPathCalls& plat_default_path_calls() { return kDefaultPathCalls; }
+
+PlatModuleCalls plat_module_calls = kDefaultModuleCalls;
+const PlatModuleCalls& plat_default_module_calls() { return kDefaultModuleCalls; }
 
 long plat_pread(FILE* stream, void* buf, size_t count, uint64_t offset) {
     for (;;) {

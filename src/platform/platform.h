@@ -247,11 +247,25 @@ void plat_prepare_process();
 // '/' on POSIX; a leading separator or a drive prefix on Windows.
 bool plat_path_is_rooted(const char* path);
 
-// File name of the loaded module (executable or library) whose image holds
-// `address`, NUL-terminated into buf.  Returns the length; 0 on failure and
-// when the name does not fit.  On POSIX the runtime is always linked statically into the
-// executable, so this is plat_module_file_name.
-size_t plat_module_file_name_of(const void* address, char* buf, size_t cap);
+// The modules loaded in the process (the executable and its libraries), for
+// finding the one whose image holds an address.  Overridable, so that tests
+// can make the listing fail, overflow or miss.  On POSIX the runtime is
+// always linked statically into the executable, so the list holds the
+// executable alone.
+using PlatModule = void*;
+struct PlatModuleCalls {
+    // Fills `modules` with at most `cap` modules, in load order, and *count
+    // with how many the process has (which may exceed `cap`).  1, or 0 on
+    // failure.
+    int (*list)(PlatModule* modules, size_t cap, size_t* count);
+    // The first address of a listed module's image and the image's size.
+    // 1, or 0 on failure.
+    int (*bounds)(PlatModule module, uintptr_t* base, size_t* size);
+    // The module's file name, as plat_module_file_name answers it.
+    size_t (*file_name)(PlatModule module, char* buf, size_t cap);
+};
+extern PlatModuleCalls plat_module_calls;
+const PlatModuleCalls& plat_default_module_calls();
 
 // The bounds [*begin, *end) of a named section of the running image, where
 // the linker collects records such as the switch table.  1 when found, 0

@@ -1,12 +1,14 @@
 // The switch registry: hashing and the index, the record layout, the
 // definition checks, the environment and switch-file sources with their
-// warnings, and the argument forms.  Anything that touches the registry's
+// warnings, the argument forms and the module lookup.  Anything that touches the registry's
 // once-only state runs in a child process; the events are read back from the
 // child's own event log.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -287,4 +289,71 @@ TEST(GSwitchModule, IsTheRunningExecutable) {
 #endif
     ChildResult r = run_in_child([] { std::printf("%s", GSwitch_ModuleFileName()); });
     EXPECT_EQ(r.out, exe);
+}
+
+namespace {
+
+// A module list as the system might answer it: listing succeeds or not,
+// `count` modules exist, and the one at 1-based position `holder` (none when
+// 0) is the registry's code address alone.  Every file-name query fails.
+struct FakeModules {
+    bool listed;
+    size_t count;
+    uintptr_t holder;
+};
+FakeModules g_modules;
+
+int fake_list(PlatModule* modules, size_t cap, size_t* count) {
+    // Handles past the count and after a failure are there as well; the walk
+    // must not use them.
+    for (size_t i = 0; i < cap; ++i) modules[i] = reinterpret_cast<PlatModule>(i + 1);
+    *count = g_modules.count;
+    return g_modules.listed ? 1 : 0;
+}
+
+int fake_bounds(PlatModule module, uintptr_t* base, size_t* size) {
+    const bool holds = reinterpret_cast<uintptr_t>(module) == g_modules.holder;
+    // An image of the one address the walk compares, bounds included.
+    *base = holds ? reinterpret_cast<uintptr_t>(&GSwitch_ModuleFileName) : 0x1000;
+    *size = holds ? 0 : 0x10;
+    return 1;
+}
+
+size_t fake_file_name(PlatModule, char* buf, size_t cap) {
+    std::snprintf(buf, cap, "partial");  // a failing system may leave part of a name
+    return 0;
+}
+
+}  // namespace
+
+// When no module can be named, the switch file is looked for in the current
+// directory under a name that says so; a module found but not named leaves
+// the cache empty, so every call tries again.
+TEST(GSwitchModule, ListingFailuresAndFallbackName) {
+    TempDir dir;
+    write_file(dir.file("UNABLE_TO_LOAD_MODULE_FILENAME.gsw"), "Found 1\n");
+    const std::string fallback = "UNABLE_TO_LOAD_MODULE_FILENAME\nFound=1\n";
+    const std::string unnamed = "error: Unable to determine module filename.\n";
+    const struct {
+        FakeModules modules;
+        std::string out, err;
+    } cases[] = {
+        {{false, 3, 2}, fallback, "error: Unable to enumerate modules.\n"},
+        {{true, 511, 512}, fallback, ""},
+        {{true, 512, 0}, fallback, "error: Number of modules larger than expected.\n"},
+        {{true, 3, 3}, "\n", unnamed + unnamed},
+    };
+    for (const auto& c : cases) {
+        ChildResult r = run_in_child([&] {
+            g_modules = c.modules;
+            plat_module_calls = {fake_list, fake_bounds, fake_file_name};
+            if (chdir(dir.path().c_str()) != 0) std::printf("chdir failed\n");
+            std::printf("%s\n", GSwitch_ModuleFileName());
+            GSwitch_ReadFile();
+            for (const PendingSwitch* p = GSwitch_PendingList(); p; p = p->next)
+                std::printf("%s=%d\n", p->name, p->value);
+        });
+        EXPECT_EQ(r.out, c.out) << "row " << &c - cases;
+        EXPECT_EQ(r.err, c.err) << "row " << &c - cases;
+    }
 }

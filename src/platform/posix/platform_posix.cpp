@@ -201,9 +201,28 @@ void plat_prepare_process() {}
 
 bool plat_path_is_rooted(const char* path) { return path != nullptr && path[0] == '/'; }
 
-size_t plat_module_file_name_of(const void* /*address*/, char* buf, size_t cap) {
-    return plat_module_file_name(buf, cap);
+// The runtime is linked statically into the executable, so the executable's
+// image, from its first byte to the end of its data, is the one module the
+// runtime can be in; the shared libraries hold none of its code.
+extern "C" {
+extern char __executable_start[];
+extern char _end[];
 }
+
+int plat_sys_list_modules(PlatModule* modules, size_t cap, size_t* count) {
+    if (cap > 0) modules[0] = __executable_start;
+    *count = 1;
+    return 1;
+}
+
+// The one module listed is the executable, whatever handle is asked about.
+int plat_sys_module_bounds(PlatModule, uintptr_t* base, size_t* size) {
+    *base = reinterpret_cast<uintptr_t>(__executable_start);
+    *size = static_cast<size_t>(_end - __executable_start);
+    return 1;
+}
+
+size_t plat_sys_module_file_name(PlatModule, char* buf, size_t cap) { return plat_module_file_name(buf, cap); }
 
 int plat_image_section(const char* name, uintptr_t* begin, uintptr_t* end) {
     *begin = 0;

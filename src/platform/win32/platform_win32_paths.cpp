@@ -1,7 +1,7 @@
 // Windows backend of the start-up, program-location and view-path services:
 // process preparation, descriptor opens that are never inherited, access
 // tests, directory creation, the environment, the user, host and folder
-// queries, the module that holds an address and the image's own sections.
+// queries, the process's module list and the image's own sections.
 #include <winsock2.h>
 #include <windows.h>
 #include <psapi.h>
@@ -111,24 +111,28 @@ bool plat_path_is_rooted(const char* path) {
     return path[0] == '/' || path[0] == '\\' || path[1] == ':';
 }
 
-size_t plat_module_file_name_of(const void* address, char* buf, size_t cap) {
-    if (buf == nullptr || cap == 0) return 0;
-    buf[0] = '\0';
-    constexpr DWORD kMaxModules = 512;
-    HMODULE modules[kMaxModules];
+int plat_sys_list_modules(PlatModule* modules, size_t cap, size_t* count) {
+    // A module handle is the module's base address: the system writes the
+    // same bits a PlatModule holds.
+    static_assert(sizeof(HMODULE) == sizeof(PlatModule), "a module handle is a pointer");
+    constexpr size_t kMaxCap = 0x7fffffffu / sizeof(HMODULE);
+    const DWORD bytes = static_cast<DWORD>((cap < kMaxCap ? cap : kMaxCap) * sizeof(HMODULE));
     DWORD needed = 0;
-    HANDLE self = ::GetCurrentProcess();
-    if (!::EnumProcessModules(self, modules, sizeof modules, &needed)) return 0;
-    DWORD count = needed / sizeof(HMODULE);
-    if (count > kMaxModules) count = kMaxModules;
-    const auto a = reinterpret_cast<uintptr_t>(address);
-    for (DWORD i = 0; i < count; ++i) {
-        MODULEINFO info;
-        if (!::GetModuleInformation(self, modules[i], &info, sizeof info)) continue;
-        const auto base = reinterpret_cast<uintptr_t>(info.lpBaseOfDll);
-        if (base <= a && a <= base + info.SizeOfImage) return win32_module_file_name(modules[i], buf, cap);
-    }
-    return 0;
+    if (!::EnumProcessModules(::GetCurrentProcess(), reinterpret_cast<HMODULE*>(modules), bytes, &needed)) return 0;
+    *count = needed / sizeof(HMODULE);
+    return 1;
+}
+
+int plat_sys_module_bounds(PlatModule module, uintptr_t* base, size_t* size) {
+    MODULEINFO info;
+    if (!::GetModuleInformation(::GetCurrentProcess(), static_cast<HMODULE>(module), &info, sizeof info)) return 0;
+    *base = reinterpret_cast<uintptr_t>(info.lpBaseOfDll);
+    *size = info.SizeOfImage;
+    return 1;
+}
+
+size_t plat_sys_module_file_name(PlatModule module, char* buf, size_t cap) {
+    return win32_module_file_name(static_cast<HMODULE>(module), buf, cap);
 }
 
 int plat_image_section(const char* name, uintptr_t* begin, uintptr_t* end) {

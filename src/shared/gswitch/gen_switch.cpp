@@ -27,6 +27,9 @@
 namespace {
 
 constexpr size_t kModulePathSize = 4096;
+// Module handles fetched at most: 4096 bytes of them.
+constexpr size_t kMaxModules = 512;
+constexpr const char kNoModuleName[] = "UNABLE_TO_LOAD_MODULE_FILENAME";
 constexpr const char kEnvPrefix[] = "ZEP_GSW_";
 
 GSwitchTableEntry* g_table[GSWITCH_TABLE_SIZE];
@@ -358,15 +361,34 @@ void GSwitch_ReadFile() {
     gen_vp_fclose(file);
 }
 
-// The module holding the registry: the one whose address range holds this
-// routine (the executable itself, as the runtime is linked statically).
+// The module holding the registry: the first listed one whose image holds
+// this routine (the executable itself, as the runtime is linked statically).
+// When none does, the switch file is looked for under a name that says so,
+// in the current directory.
 const char* GSwitch_ModuleFileName() {
     if (g_module_path[0] != '\0') return g_module_path;
-    const void* self = reinterpret_cast<const void*>(&GSwitch_ModuleFileName);
-    if (plat_module_file_name_of(self, g_module_path, sizeof g_module_path) == 0) {
-        g_module_path[0] = '\0';
-        gen_error("Unable to determine module filename.\n");
+    PlatModule modules[kMaxModules] = {};
+    size_t count = 0;
+    if (plat_module_calls.list(modules, kMaxModules, &count) == 0) {
+        gen_error("Unable to enumerate modules.\n");
+        count = 0;
     }
+    const auto self = reinterpret_cast<uintptr_t>(&GSwitch_ModuleFileName);
+    for (size_t i = 0; i < count && i < kMaxModules; ++i) {
+        uintptr_t base = 0;
+        size_t size = 0;
+        if (plat_module_calls.bounds(modules[i], &base, &size) == 0) continue;
+        // Inclusive of the end, and without forming base + size, which
+        // might wrap.
+        if (base > self || self - base > size) continue;
+        if (plat_module_calls.file_name(modules[i], g_module_path, sizeof g_module_path) == 0) {
+            g_module_path[0] = '\0';
+            gen_error("Unable to determine module filename.\n");
+        }
+        return g_module_path;
+    }
+    if (count >= kMaxModules) gen_error("Number of modules larger than expected.\n");
+    std::memcpy(g_module_path, kNoModuleName, sizeof kNoModuleName);
     return g_module_path;
 }
 
