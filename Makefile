@@ -16,15 +16,22 @@ all: build
 $(BUILD)/CMakeCache.txt:
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 
+# A tree that `make run` configured has no tests yet: they come in here.
 build: $(BUILD)/CMakeCache.txt
+	@if grep -q '^SYMKEEP_TESTS:BOOL=OFF' $(BUILD)/CMakeCache.txt; then \
+	    $(CMAKE) -S . -B $(BUILD) -DSYMKEEP_TESTS=ON; fi
 	$(CMAKE) --build $(BUILD) -j $(JOBS)
 
 # The two installed programs alone, without the test suite.
 programs: $(BUILD)/CMakeCache.txt
 	$(CMAKE) --build $(BUILD) --target symkeep rnecat -j $(JOBS)
 
-# Builds symkeep only: a first run should not wait for the test suite.
-run: $(BUILD)/CMakeCache.txt
+# Builds symkeep only: a first run should not wait for the test suite, nor
+# for its configuration (nor need GoogleTest), so a fresh tree is configured
+# without the tests; `make build` and `make test` add them.
+run:
+	@[ -f $(BUILD)/CMakeCache.txt ] || \
+	    $(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DSYMKEEP_TESTS=OFF
 	$(CMAKE) --build $(BUILD) --target symkeep -j $(JOBS)
 	@sh examples/run-example.sh $(BUILD)
 
