@@ -118,7 +118,6 @@ bool list_directory(const char* dir, std::vector<std::string>* files) {
     return true;
 }
 
-
 }  // namespace
 
 int main(int argc, char** argv) {
