@@ -1,24 +1,48 @@
 # Thin driver over CMake.  `make run` and `make test` are the two commands a
-# new user needs; everything else is for developers and CI.
+# new user needs, `make install` and `make package` the two a packager needs;
+# everything else is for developers and CI.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE      ?= cmake
 SHARED_BENCH ?= ../shared/bench
 CTEST_ARGS ?= --output-on-failure -j $(JOBS)
+PREFIX     ?= /usr/local
 
-.PHONY: all build run test test-asan test-valgrind fuzz-smoke bench clean
+.PHONY: all build programs run install package test test-asan test-valgrind fuzz-smoke bench clean
 
 all: build
 
 $(BUILD)/CMakeCache.txt:
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 
+# A tree that `make run` configured has no tests yet: they come in here.
 build: $(BUILD)/CMakeCache.txt
+	@if grep -q '^SYMKEEP_TESTS:BOOL=OFF' $(BUILD)/CMakeCache.txt; then \
+	    $(CMAKE) -S . -B $(BUILD) -DSYMKEEP_TESTS=ON; fi
 	$(CMAKE) --build $(BUILD) -j $(JOBS)
 
-run: build
+# The two installed programs alone, without the test suite.
+programs: $(BUILD)/CMakeCache.txt
+	$(CMAKE) --build $(BUILD) --target symkeep rnecat -j $(JOBS)
+
+# Builds symkeep only: a first run should not wait for the test suite, nor
+# for its configuration (nor need GoogleTest), so a fresh tree is configured
+# without the tests; `make build` and `make test` add them.
+run:
+	@[ -f $(BUILD)/CMakeCache.txt ] || \
+	    $(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DSYMKEEP_TESTS=OFF
+	$(CMAKE) --build $(BUILD) --target symkeep -j $(JOBS)
 	@sh examples/run-example.sh $(BUILD)
+
+# Binaries into $(PREFIX)/bin, manual pages into $(PREFIX)/share/man/man1;
+# DESTDIR, when set, is put in front of every path.
+install: programs
+	$(CMAKE) --install $(BUILD) --prefix $(PREFIX)
+
+# A Debian package (.deb) in $(BUILD)/, installing under /usr.
+package: programs
+	cd $(BUILD) && cpack -G DEB
 
 test: build
 	cd $(BUILD) && ctest $(CTEST_ARGS)

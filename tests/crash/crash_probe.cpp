@@ -10,6 +10,9 @@
 //     bus      reads a mapped page whose file was truncated (SIGBUS); on
 //              Windows raises the in-page error such a read raises there
 //     thread   a worker thread logs and ends, then main returns
+//     threads  main and a worker log "turn" events by turns, then main reads
+//              address 0x10 while the worker waits: a dump of main's log
+//              and the worker's live log are left behind
 //     env      shows ZEP_RNE_DUMP_PATH as a child process sees it
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -18,6 +21,7 @@
 #include <windows.h>
 #endif
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +36,17 @@
 #include "shared/genmem.h"
 
 namespace {
+
+// Whose turn it is to log next: 2 * round for main, 2 * round + 1 for the worker.
+std::atomic<int> g_turn{0};
+
+void take_turns(int parity) {
+    for (int round = 0; round < 3; ++round) {
+        while (g_turn.load() != 2 * round + parity) std::this_thread::yield();
+        ZOLTA_LogU32("turn", static_cast<uint32_t>(2 * round + parity));
+        g_turn.store(2 * round + parity + 1);
+    }
+}
 
 void report(const char* key, unsigned long long value, bool hex = false) {
     std::printf(hex ? "%s 0x%llx\n" : "%s %llu\n", key, value);
@@ -81,7 +96,16 @@ int main(int argc, char** argv) {
     ZOLTA_LogText("probe", mode.c_str());
 
     if (mode == "assert" || mode == "taken") gen_assert_check(0, "mode != assert", __FILE__, __LINE__, 0);
-    if (mode == "segv") {
+    if (mode == "threads") {
+        std::thread([] {
+            report("worker_tid", plat_thread_id());
+            take_turns(1);
+            for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+        }).detach();
+        take_turns(0);
+        while (g_turn.load() != 6) std::this_thread::yield();
+    }
+    if (mode == "segv" || mode == "threads") {
         // Computed at run time, so the compiler cannot turn the read into a
         // trap instruction of its own.
         const uintptr_t address = std::strtoul("16", nullptr, 10);

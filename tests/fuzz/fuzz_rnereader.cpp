@@ -1,7 +1,8 @@
 // The RNE reader and rnecat on arbitrary bytes: rne_parse must stay inside
 // the buffer whatever the header and the records say, and report damage
 // instead of crashing; what it recovers must stay within what the bytes can
-// hold; and rnecat's text and JSON output must print it (to /dev/null).
+// hold; and rnecat's text, JSON, merged and trace output must print it (to
+// /dev/null).
 //
 // The input is copied into a block of exactly its size so that the address
 // sanitizer sees a read one byte past the end.
@@ -12,6 +13,7 @@
 
 #include "fuzz_support.h"
 #include "rnecat_format.h"
+#include "rnecat_timeline.h"
 #include "shared/eventlog/rnereader.h"
 #include "shared/eventlog/zolta.h"
 
@@ -38,5 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             fuzz_finding("rne_parse", "a name or text beyond its limit");
     rnecat_print(g_sink, "fuzz.rne", log, whole, false, false);
     rnecat_print(g_sink, "fuzz.rne", log, whole, true, false);
+    const std::vector<RneSource> sources = {{"1_2_map.rne", log, whole}, {"1_3.rne", log, whole}};
+    rnecat_print_merged(g_sink, sources);
+    rnecat_print_trace_events(g_sink, sources);
     return 0;
 }

@@ -58,10 +58,9 @@ const char* kind_of(uint32_t type) {
     return "text";
 }
 
-bool is_value_kind(uint32_t type) {
-    return (type >= ZOLTA_TYPE_U32 && type <= ZOLTA_TYPE_U64_LAST) ||
-           (type >= ZOLTA_TYPE_BARE && type <= ZOLTA_TYPE_BARE_LAST);
-}
+bool is_bare(uint32_t type) { return type >= ZOLTA_TYPE_BARE && type <= ZOLTA_TYPE_BARE_LAST; }
+bool has_extra(uint32_t type) { return type >= ZOLTA_TYPE_TEXT_EXTRA && type <= ZOLTA_TYPE_TEXT_EXTRA_LAST; }
+bool is_value_kind(uint32_t type) { return (type >= ZOLTA_TYPE_U32 && type <= ZOLTA_TYPE_U64_LAST) || is_bare(type); }
 
 bool is_64_bit(uint32_t type) { return type >= ZOLTA_TYPE_ADDRESS && type <= ZOLTA_TYPE_U64_LAST; }
 
@@ -78,19 +77,6 @@ void append_hex_byte(std::string* out, const char* prefix, unsigned char c) {
     char buf[8];
     std::snprintf(buf, sizeof buf, "%s%02x", prefix, c);
     *out += buf;
-}
-
-// A name as one whitespace-free token.
-std::string escape_name(const std::string& s) {
-    if (s.empty()) return "\"\"";
-    std::string out;
-    for (const unsigned char c : s) {
-        if (c > 0x20 && c < 0x7f && c != '\\')
-            out += static_cast<char>(c);
-        else
-            append_hex_byte(&out, "\\x", c);
-    }
-    return out;
 }
 
 std::string quote_text(const std::string& s) {
@@ -112,7 +98,21 @@ std::string quote_text(const std::string& s) {
     return out + "\"";
 }
 
-std::string json_string(const std::string& s) {
+}  // namespace
+
+std::string rnecat_escape_name(const std::string& s) {
+    if (s.empty()) return "\"\"";
+    std::string out;
+    for (const unsigned char c : s) {
+        if (c > 0x20 && c < 0x7f && c != '\\')
+            out += static_cast<char>(c);
+        else
+            append_hex_byte(&out, "\\x", c);
+    }
+    return out;
+}
+
+std::string rnecat_json_string(const std::string& s) {
     std::string out = "\"";
     for (const unsigned char c : s) {
         if (c == '"' || c == '\\') {
@@ -127,8 +127,54 @@ std::string json_string(const std::string& s) {
     return out + "\"";
 }
 
-void print_header(FILE* out, const char* path, const RneLog& log) {
-    std::fprintf(out, "file:     %s\n", escape_name(path).c_str());
+
+std::string rnecat_time_text(const RneLog& clock, uint64_t counter) {
+    int64_t ns = 0;
+    if (rne_counter_to_unix_ns(clock, counter, &ns)) return format_time(ns, ' ');
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "counter 0x%016" PRIx64, counter);
+    return buf;
+}
+
+std::string rnecat_event_columns(const RneEvent& e) {
+    char type[32];
+    std::snprintf(type, sizeof type, "%s(%" PRIu32 ")", kind_of(e.type), e.type);
+    std::string line = type;
+    line += "  ";
+    line += is_bare(e.type) ? "-" : rnecat_escape_name(e.name);
+    line += "  ";
+    if (is_value_kind(e.type)) {
+        line += std::to_string(e.value) + " " + hex_value(e);
+    } else {
+        line += e.has_text ? quote_text(e.text) : "(null)";
+        if (has_extra(e.type)) line += " extra=" + std::to_string(e.extra);
+    }
+    return line;
+}
+
+std::string rnecat_event_json_members(const RneEvent& e) {
+    std::string m = "\"counter\":" + std::to_string(e.counter);
+    m += ",\"type\":" + std::to_string(e.type);
+    m += ",\"kind\":\"" + std::string(kind_of(e.type)) + "\"";
+    if (!is_bare(e.type)) m += ",\"name\":" + rnecat_json_string(e.name);
+    if (is_value_kind(e.type)) {
+        m += ",\"value\":" + std::to_string(e.value) + ",\"hex\":\"" + hex_value(e) + "\"";
+    } else {
+        m += ",\"text\":" + (e.has_text ? rnecat_json_string(e.text) : std::string("null"));
+        if (has_extra(e.type)) m += ",\"extra\":" + std::to_string(e.extra);
+    }
+    return m + ",\"older_lap\":" + (e.older_lap ? "true" : "false");
+}
+
+const char* rnecat_kind(uint32_t type) { return kind_of(type); }
+
+bool rnecat_header_was_read(bool whole, const RneLog& log) {
+    return whole || (log.error != "cannot open the file" && log.error != "shorter than a log header" &&
+                     log.error != "not an event log (bad format bytes)");
+}
+
+void rnecat_print_header(FILE* out, const char* path, const RneLog& log) {
+    std::fprintf(out, "file:     %s\n", rnecat_escape_name(path).c_str());
     std::fprintf(out, "program:  %s\n", quote_text(log.program_path).c_str());
     std::fprintf(out, "thread:   %" PRIu32 "\n", log.thread_id);
     std::fprintf(out, "started:  %s UTC\n", format_time(static_cast<int64_t>(log.start_time_ns), ' ').c_str());
@@ -140,68 +186,20 @@ void print_header(FILE* out, const char* path, const RneLog& log) {
     std::fprintf(out, "events:   %zu\n", log.events.size());
 }
 
-void print_event(FILE* out, const RneLog& log, const RneEvent& e) {
-    int64_t ns = 0;
-    std::string line;
-    if (rne_counter_to_unix_ns(log, e.counter, &ns)) {
-        line = format_time(ns, ' ');
-    } else {
-        char buf[40];
-        std::snprintf(buf, sizeof buf, "counter 0x%016" PRIx64, e.counter);
-        line = buf;
-    }
-    char type[32];
-    std::snprintf(type, sizeof type, "%s(%" PRIu32 ")", kind_of(e.type), e.type);
-    line += "  ";
-    line += type;
-    line += "  ";
-    line += e.type >= ZOLTA_TYPE_BARE && e.type <= ZOLTA_TYPE_BARE_LAST ? "-" : escape_name(e.name);
-    line += "  ";
-    if (is_value_kind(e.type)) {
-        line += std::to_string(e.value) + " " + hex_value(e);
-    } else {
-        line += e.has_text ? quote_text(e.text) : "(null)";
-        if (e.type >= ZOLTA_TYPE_TEXT_EXTRA && e.type <= ZOLTA_TYPE_TEXT_EXTRA_LAST)
-            line += " extra=" + std::to_string(e.extra);
-    }
-    std::fprintf(out, "%s\n", line.c_str());
-}
-
-void print_event_json(FILE* out, const RneLog& log, const RneEvent& e) {
-    int64_t ns = 0;
-    std::string line = "{";
-    if (rne_counter_to_unix_ns(log, e.counter, &ns))
-        line += "\"time\":\"" + format_time(ns, 'T') + "Z\",\"unix_ns\":" + std::to_string(ns);
-    else
-        line += "\"time\":null,\"unix_ns\":null";
-    line += ",\"counter\":" + std::to_string(e.counter);
-    line += ",\"type\":" + std::to_string(e.type);
-    line += ",\"kind\":\"" + std::string(kind_of(e.type)) + "\"";
-    if (!(e.type >= ZOLTA_TYPE_BARE && e.type <= ZOLTA_TYPE_BARE_LAST)) line += ",\"name\":" + json_string(e.name);
-    if (is_value_kind(e.type)) {
-        line += ",\"value\":" + std::to_string(e.value) + ",\"hex\":\"" + hex_value(e) + "\"";
-    } else {
-        line += ",\"text\":" + (e.has_text ? json_string(e.text) : std::string("null"));
-        if (e.type >= ZOLTA_TYPE_TEXT_EXTRA && e.type <= ZOLTA_TYPE_TEXT_EXTRA_LAST)
-            line += ",\"extra\":" + std::to_string(e.extra);
-    }
-    line += std::string(",\"older_lap\":") + (e.older_lap ? "true" : "false") + "}";
-    std::fprintf(out, "%s\n", line.c_str());
-}
-
-// False for the reader's errors that come before the header is decoded: a
-// file that is not a log at all has no header worth printing.
-bool header_was_read(bool whole, const RneLog& log) {
-    return whole || (log.error != "cannot open the file" && log.error != "shorter than a log header" &&
-                     log.error != "not an event log (bad format bytes)");
-}
-
-}  // namespace
-
 void rnecat_print(FILE* out, const char* path, const RneLog& log, bool whole, bool json, bool separate) {
-    if (!json && header_was_read(whole, log)) {
+    if (!json && rnecat_header_was_read(whole, log)) {
         if (separate) std::fprintf(out, "\n");
-        print_header(out, path, log);
+        rnecat_print_header(out, path, log);
     }
-    for (const RneEvent& e : log.events) json ? print_event_json(out, log, e) : print_event(out, log, e);
+    for (const RneEvent& e : log.events) {
+        if (json) {
+            int64_t ns = 0;
+            std::string time = "\"time\":null,\"unix_ns\":null";
+            if (rne_counter_to_unix_ns(log, e.counter, &ns))
+                time = "\"time\":\"" + format_time(ns, 'T') + "Z\",\"unix_ns\":" + std::to_string(ns);
+            std::fprintf(out, "{%s,%s}\n", time.c_str(), rnecat_event_json_members(e).c_str());
+        } else {
+            std::fprintf(out, "%s  %s\n", rnecat_time_text(log, e.counter).c_str(), rnecat_event_columns(e).c_str());
+        }
+    }
 }
