@@ -3,16 +3,10 @@
 // The two refusals a user meets most often (not ELF, not an executable) are
 // written straight to standard error without the diagnostics prefix; they
 // are answers about the file, not failures of the tool.
-#include <cstring>
-#include <initializer_list>
-
 #include "genelf/genelf.h"
-#include "genelf/records.h"
 #include "genelf/symtable.h"
-#include "shared/genmem.h"
 
 int32_t ElfWordSize = 0;
-
 
 int genelf_readfile(Elf64_Ehdr* ehdr, Elf64_Phdr** phdrs, Elf64_Shdr** shdrs, Elf64_Sym** syms, uint8_t** strtab,
                     uint8_t** shstrtab, uint32_t* nsyms, FILE* stream, const char* name) {
@@ -44,13 +38,13 @@ int genelf_readfile(Elf64_Ehdr* ehdr, Elf64_Phdr** phdrs, Elf64_Shdr** shdrs, El
 }
 
 int load_executable(ElfImage* image, FILE* stream, const char* name) {
-    // The symbol table is located here but its entries and names stay in
-    // the file (genelf_defer_symtab); see symtable.h for why.
+    // The symbol table is located from the section headers read here, and
+    // its entries and names stay in the file (genelf_defer_symtab); see
+    // genelf.h for why.
     int result = genelf_readfile(&image->ehdr, &image->phdrs, &image->shdrs, nullptr, nullptr, &image->shstrtab,
                                  &image->nsyms, stream, name);
     if (result != 1) return result;
     if (image->shstrtab != nullptr) image->shstrtab_size = image->shdrs[image->ehdr.e_shstrndx].sh_size;
-    if (std::fseek(stream, 0, SEEK_SET) != 0) return 0;
     genelf_defer_symtab(stream, image);
     if (image->ehdr.e_type != ET_EXEC) {
         genelf_scan_deferred_symbols(*image);

@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     if (load_executable(&loaded, input, InputName) != 1) gen_call_exit_hook(1);
     copy_image(&loaded, &working);
     reduce_symbols(&working);
-    write_image(&working, output);
+    write_image(&working, output, OutputName);
 
     std::fflush(output);
     gen_safe_fclose(InputName, nullptr, input);

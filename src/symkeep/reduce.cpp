@@ -12,7 +12,7 @@
 // by the reduction, instead of being copied twice.
 #include <cstring>
 
-#include "genelf/records.h"
+#include "genelf/validate.h"
 #include "genelf/symtable.h"
 #include "shared/genmem.h"
 #include "symkeep/symkeep.h"
