@@ -54,20 +54,15 @@ inline void genelf_convert_field(const ElfIdent& s, ElfIdent& d, bool) { std::me
 
 // ---- what the descriptions generate here ----
 
-#define GENELF_VISIT(type, name, offset) fn(size_t{offset}, r.name);
+#define GENELF_GET(type, name, offset) genelf_get(bytes + (offset), r->name, swap);
+#define GENELF_PUT(type, name, offset) genelf_put(bytes + (offset), r.name, swap);
 #define GENELF_CONVERT(type, name, offset) genelf_convert_field(s.name, d->name, checked);
 
-// genelf_each_field(record, fn) calls fn(file offset, field) for every
-// field in file order.
+// A record decoded from and encoded to its file bytes; `swap` when the
+// file's byte order is not the host's.
 #define GENELF_CODEC(Rec, LIST)                                                      \
-    template <class Fn>                                                              \
-    inline void genelf_each_field(Rec& r, Fn&& fn) {                                 \
-        LIST(GENELF_VISIT)                                                           \
-    }                                                                                \
-    template <class Fn>                                                              \
-    inline void genelf_each_field(const Rec& r, Fn&& fn) {                           \
-        LIST(GENELF_VISIT)                                                           \
-    }
+    inline void genelf_decode(const uint8_t* bytes, Rec* r, bool swap) { LIST(GENELF_GET) } \
+    inline void genelf_encode(uint8_t* bytes, const Rec& r, bool swap) { LIST(GENELF_PUT) }
 
 // The conversions match fields by name, going down the ELF32 list, so a
 // field that changes place between the layouts (p_flags, the symbol fields)
@@ -149,16 +144,6 @@ bool genelf_swap_for_reading();
 // The same for writing, where only 16- and 32-bit fields need ByteOrder set:
 // a 64-bit field is written little-endian then.
 bool genelf_swap_for_writing(bool has_short_fields);
-
-template <class Rec>
-inline void genelf_decode(const uint8_t* bytes, Rec* r, bool swap) {
-    genelf_each_field(*r, [&](size_t offset, auto& v) { genelf_get(bytes + offset, v, swap); });
-}
-
-template <class Rec>
-inline void genelf_encode(uint8_t* bytes, const Rec& r, bool swap) {
-    genelf_each_field(r, [&](size_t offset, const auto& v) { genelf_put(bytes + offset, v, swap); });
-}
 
 template <class Rec>
 constexpr bool genelf_has_short_fields() {
