@@ -90,10 +90,17 @@ void pread_or_ff(FILE* stream, uint8_t* into, uint64_t offset, uint64_t count) {
 }  // namespace
 
 ElfTableReader::ElfTableReader(FILE* stream, uint64_t offset, uint64_t entsize, uint64_t count, size_t record)
-    : stream_(stream), offset_(offset), entsize_(entsize != 0 ? entsize : record), count_(count), record_(record) {
+    : stream_(stream), offset_(offset), entsize_(entsize != 0 ? entsize : record), record_(record) {
+    PlatStat st;
+    in_file_ = count;
+    if (count != 0 && plat_fstat(stream, &st) == 0 && (st.mode & 0xF000) == 0x8000) {
+        uint64_t size = st.size > 0 ? static_cast<uint64_t>(st.size) : 0;
+        uint64_t starting = offset < size ? (size - offset - 1) / entsize_ + 1 : 0;
+        if (starting < in_file_) in_file_ = starting;
+    }
     // An entry larger than the chunk is read alone, and of it only its record.
     per_chunk_ = entsize_ <= kChunkBytes ? kChunkBytes / entsize_ : 1;
-    uint64_t most = count < per_chunk_ ? count : per_chunk_;
+    uint64_t most = in_file_ < per_chunk_ ? in_file_ : per_chunk_;
     capacity_ = static_cast<size_t>(most == 0 ? record : (most - 1) * entsize_ + record);
 }
 
@@ -101,9 +108,10 @@ ElfTableReader::~ElfTableReader() { FreeHook(buffer_); }
 
 void ElfTableReader::refill(uint64_t first) {
     if (buffer_ == nullptr) buffer_ = static_cast<uint8_t*>(AllocHook(capacity_, 1));
-    uint64_t remaining = count_ - first;
     first_ = first;
-    held_ = remaining < per_chunk_ ? remaining : per_chunk_;
+    // Past the entries that start in the file, one entry at a time: only the
+    // walk over symbols goes there, and it stops at the first.
+    held_ = first < in_file_ ? (in_file_ - first < per_chunk_ ? in_file_ - first : per_chunk_) : 1;
     uint64_t at = first <= UINT64_MAX / entsize_ ? first * entsize_ : UINT64_MAX;
     pread_or_ff(stream_, buffer_, offset_ <= UINT64_MAX - at ? offset_ + at : UINT64_MAX,
                 (held_ - 1) * entsize_ + record_);

@@ -203,7 +203,9 @@ void genelf_write_records(FILE* stream, const Mem* records, uint64_t n) {
 // apart from `offset` on, each starting with a record of `record` bytes),
 // read in increasing order through one reused buffer with positioned reads,
 // so the stream's position does not move.  Bytes past the end of the file
-// read as 0xFF, as the byte codec reads them.
+// read as 0xFF, as the byte codec reads them; the buffer spans at most the
+// entries that start before the end of the file, since every later one is
+// the same record of 0xFF bytes.
 class ElfTableReader {
 public:
     ElfTableReader(FILE* stream, uint64_t offset, uint64_t entsize, uint64_t count, size_t record);
@@ -213,13 +215,17 @@ public:
 
     // The record bytes of entry i; valid until the next call.
     const uint8_t* entry(uint64_t i);
+    // How many entries, from the first, start before the end of the file
+    // (all of them when the stream's size is unknown).
+    uint64_t entries_in_file() const { return in_file_; }
 
 private:
     void refill(uint64_t first);
 
     FILE* stream_;
-    uint64_t offset_, entsize_, count_;
+    uint64_t offset_, entsize_;
     size_t record_;
+    uint64_t in_file_;
     uint64_t per_chunk_;     // entries one buffer holds
     size_t capacity_;        // bytes of buffer_
     uint8_t* buffer_ = nullptr;
@@ -227,16 +233,29 @@ private:
 };
 
 // Reads `count` entries of the record form Form into `out`, converted to
-// Out.
+// Out.  The entries past the end of the file, as many as 65535 headers
+// claimed by a file of a few bytes, are one record of 0xFF bytes decoded
+// once.
 template <class Form, class Out>
 void genelf_read_entries(FILE* stream, uint64_t offset, uint64_t entsize, uint64_t count, Out* out) {
     if (count == 0) return;
     const bool swap = genelf_swap_for_reading();
     ElfTableReader table(stream, offset, entsize, count, sizeof(Form));
+    const uint64_t in_file = table.entries_in_file();
     Form record;
-    for (uint64_t i = 0; i < count; ++i) {
+    for (uint64_t i = 0; i < in_file; ++i) {
         genelf_decode(table.entry(i), &record, swap);
         genelf_store(record, &out[i]);
+    }
+    if (in_file == count) return;
+    uint8_t past_end[sizeof(Form)];
+    std::memset(past_end, 0xFF, sizeof past_end);
+    genelf_decode(past_end, &record, swap);
+    genelf_store(record, &out[in_file]);
+    // Copied in doubling blocks: a few large copies instead of one per entry.
+    for (uint64_t done = 1; in_file + done < count; done *= 2) {
+        uint64_t n = count - in_file - done < done ? count - in_file - done : done;
+        std::memcpy(&out[in_file + done], &out[in_file], n * sizeof(Out));
     }
 }
 
