@@ -89,15 +89,17 @@ void pread_or_ff(FILE* stream, uint8_t* into, uint64_t offset, uint64_t count) {
 
 }  // namespace
 
+uint64_t genelf_entries_in_file(FILE* stream, uint64_t offset, uint64_t entsize, uint64_t count) {
+    PlatStat st;
+    if (count == 0 || plat_fstat(stream, &st) != 0 || (st.mode & 0xF000) != 0x8000) return count;
+    uint64_t size = st.size > 0 ? static_cast<uint64_t>(st.size) : 0;
+    uint64_t starting = offset < size ? (size - offset - 1) / entsize + 1 : 0;
+    return starting < count ? starting : count;
+}
+
 ElfTableReader::ElfTableReader(FILE* stream, uint64_t offset, uint64_t entsize, uint64_t count, size_t record)
     : stream_(stream), offset_(offset), entsize_(entsize != 0 ? entsize : record), record_(record) {
-    PlatStat st;
-    in_file_ = count;
-    if (count != 0 && plat_fstat(stream, &st) == 0 && (st.mode & 0xF000) == 0x8000) {
-        uint64_t size = st.size > 0 ? static_cast<uint64_t>(st.size) : 0;
-        uint64_t starting = offset < size ? (size - offset - 1) / entsize_ + 1 : 0;
-        if (starting < in_file_) in_file_ = starting;
-    }
+    in_file_ = genelf_entries_in_file(stream, offset, entsize_, count);
     // An entry larger than the chunk is read alone, and of it only its record.
     per_chunk_ = entsize_ <= kChunkBytes ? kChunkBytes / entsize_ : 1;
     uint64_t most = in_file_ < per_chunk_ ? in_file_ : per_chunk_;

@@ -232,13 +232,30 @@ private:
     uint64_t first_ = 0, held_ = 0;  // entries [first_, first_ + held_) are in buffer_
 };
 
+// Sets out[from + 1 .. count) to out[from], in doubling blocks: a few large
+// copies instead of one per entry.
+template <class Rec>
+void genelf_repeat(Rec* out, uint64_t from, uint64_t count) {
+    for (uint64_t done = 1; from + done < count; done *= 2) {
+        uint64_t n = count - from - done < done ? count - from - done : done;
+        std::memcpy(&out[from + done], &out[from], n * sizeof(Rec));
+    }
+}
+
+// How many of `count` entries, `entsize` bytes apart from `offset` on,
+// start before the end of the stream's file: all of them when its size is
+// unknown.  Every later entry reads as the same record of 0xFF bytes.
+uint64_t genelf_entries_in_file(FILE* stream, uint64_t offset, uint64_t entsize, uint64_t count);
+
 // Reads `count` entries of the record form Form into `out`, converted to
 // Out.  The entries past the end of the file, as many as 65535 headers
 // claimed by a file of a few bytes, are one record of 0xFF bytes decoded
-// once.
+// once; with `past_end` false only the first of them is stored, and `out`
+// needs room for no more.  Answers how many entries lie in the file.
 template <class Form, class Out>
-void genelf_read_entries(FILE* stream, uint64_t offset, uint64_t entsize, uint64_t count, Out* out) {
-    if (count == 0) return;
+uint64_t genelf_read_entries(FILE* stream, uint64_t offset, uint64_t entsize, uint64_t count, Out* out,
+                             bool past_end = true) {
+    if (count == 0) return 0;
     const bool swap = genelf_swap_for_reading();
     ElfTableReader table(stream, offset, entsize, count, sizeof(Form));
     const uint64_t in_file = table.entries_in_file();
@@ -247,16 +264,13 @@ void genelf_read_entries(FILE* stream, uint64_t offset, uint64_t entsize, uint64
         genelf_decode(table.entry(i), &record, swap);
         genelf_store(record, &out[i]);
     }
-    if (in_file == count) return;
-    uint8_t past_end[sizeof(Form)];
-    std::memset(past_end, 0xFF, sizeof past_end);
-    genelf_decode(past_end, &record, swap);
+    if (in_file == count) return in_file;
+    uint8_t ff[sizeof(Form)];
+    std::memset(ff, 0xFF, sizeof ff);
+    genelf_decode(ff, &record, swap);
     genelf_store(record, &out[in_file]);
-    // Copied in doubling blocks: a few large copies instead of one per entry.
-    for (uint64_t done = 1; in_file + done < count; done *= 2) {
-        uint64_t n = count - in_file - done < done ? count - in_file - done : done;
-        std::memcpy(&out[in_file + done], &out[in_file], n * sizeof(Out));
-    }
+    if (past_end) genelf_repeat(out, in_file, count);
+    return in_file;
 }
 
 // Allocates count records of `size` bytes through genelf_alloc, refusing a

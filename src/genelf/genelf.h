@@ -103,9 +103,14 @@ Elf64_Shdr* genelf_readsecheaders(FILE* stream, Elf64_Shdr* array, uint32_t coun
                                   int entsize, elfbits bits);
 Elf32_Shdr* elf_readsecheader(FILE* stream, Elf32_Shdr* array, uint32_t count, int64_t offset, int entsize);
 Elf64_Shdr* elf64_readsecheader(FILE* stream, Elf64_Shdr* array, uint32_t count, int64_t offset, int entsize);
+// Also refuses a section whose sh_name is outside the names.
 uint32_t genelf_read_section_headers(FILE* stream, Elf64_Shdr** sections, uint8_t** names);
-// The same, also answering the size of the section-name table.
-uint32_t genelf_read_section_table(FILE* stream, Elf64_Shdr** sections, uint8_t** names, uint64_t* names_size);
+// genelf_readprogheaders in two steps: the checks and the positioning at
+// their turn, the reading of `count` entries later (or never, for a file
+// refused in between).
+void genelf_locate_progheaders(FILE* stream, int count, uint64_t offset, int entsize, elfbits bits,
+                               ElfFileTable* table);
+void genelf_read_progheader_table(const ElfFileTable& table, uint64_t count, Elf64_Phdr* array);
 
 // ---- symbol readers (symtable.cpp, over the walk of symtable.h) ----
 uint64_t genelf_read_symtab(FILE* stream, Elf64_Sym** syms, uint8_t** strings);

@@ -86,13 +86,12 @@ typename Forms::Sym* read_symbols(FILE* stream, typename Forms::Sym* array, int6
 
 }  // namespace
 
-bool genelf_find_symtab(const Elf64_Shdr* shdrs, uint32_t shnum, const uint8_t* names, uint64_t names_size,
-                        elfbits bits, int64_t base, ElfSymtabPlace* place) {
+bool genelf_find_symtab(const Elf64_Shdr* shdrs, uint32_t shnum, const uint8_t* names, elfbits bits, int64_t base,
+                        ElfSymtabPlace* place) {
     *place = ElfSymtabPlace{};
     place->index = -1;
     place->bits = bits;
     place->shnum = shnum;
-    genelf_check_section_names(shdrs, shnum, names, names_size);
     int index = find_section(shdrs, shnum, names, ".symtab");
     if (index < 0) index = find_section(shdrs, shnum, names, ".dynsym");
     if (index < 0) return false;
@@ -131,10 +130,9 @@ uint64_t genelf_read_symtab(FILE* stream, Elf64_Sym** syms, uint8_t** strings) {
     if (bits != 32 && bits != 64) genelf_bad_elfbits();
     Elf64_Shdr* shdrs = nullptr;
     uint8_t* names = nullptr;
-    uint64_t names_size = 0;
-    uint32_t shnum = genelf_read_section_table(stream, &shdrs, &names, &names_size);
+    uint32_t shnum = genelf_read_section_headers(stream, &shdrs, &names);
     ElfSymtabPlace place;
-    bool found = shnum != 0 && genelf_find_symtab(shdrs, shnum, names, names_size, bits, base, &place);
+    bool found = shnum != 0 && genelf_find_symtab(shdrs, shnum, names, bits, base, &place);
     FreeHook(shdrs);
     FreeHook(names);
     if (!found) return 0;
@@ -176,8 +174,8 @@ void genelf_defer_symtab(FILE* stream, ElfImage* image) {
     const elfbits bits = class_of(image->ehdr);
     if (bits != 32 && bits != 64) genelf_bad_elfbits();
     ElfSymtabPlace place;
-    if (image->shdrs == nullptr || !genelf_find_symtab(image->shdrs, image->ehdr.e_shnum, image->shstrtab,
-                                                       image->shstrtab_size, bits, 0, &place))
+    if (image->shdrs == nullptr ||
+        !genelf_find_symtab(image->shdrs, image->ehdr.e_shnum, image->shstrtab, bits, 0, &place))
         return;
 
     // As a reader of the whole table leaves them until its entries are read;

@@ -28,12 +28,12 @@ struct ElfSymtabPlace {
     uint64_t str_size;
 };
 
-// Chooses the symbol table among section headers already read (the first
-// ".symtab", else the first ".dynsym"), for an ELF file that begins at
-// `base`, after checking every section's name.  Returns false (no message)
-// when there is none, or its entry size is smaller than the record.
-bool genelf_find_symtab(const Elf64_Shdr* shdrs, uint32_t shnum, const uint8_t* names, uint64_t names_size,
-                        elfbits bits, int64_t base, ElfSymtabPlace* place);
+// Chooses the symbol table among section headers already read, with their
+// names checked (the first ".symtab", else the first ".dynsym"), for an ELF
+// file that begins at `base`.  Returns false (no message) when there is
+// none, or its entry size is smaller than the record.
+bool genelf_find_symtab(const Elf64_Shdr* shdrs, uint32_t shnum, const uint8_t* names, elfbits bits, int64_t base,
+                        ElfSymtabPlace* place);
 
 // The check that follows reading the entries: a valid sh_link (refused with
 // a message otherwise).
