@@ -42,6 +42,11 @@ struct ElfImage {
     // name lookup and section write is bounded by these instead.
     uint64_t shstrtab_size;
     uint64_t strtab_size;
+    // Zero bytes that follow strtab's strtab_size bytes, as far as a section
+    // written from it can ask: the reduced table stands for a buffer that
+    // holds as many bytes as the input's table, and a second section named
+    // ".strtab" may take that many.
+    uint64_t strtab_zeros;
     // When set, `syms` / `strtab` are absent and the table is read from the
     // input on demand (nsyms entries; strtab_size bytes).
     ElfFileTable syms_file;

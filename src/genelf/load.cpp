@@ -5,6 +5,7 @@
 // are answers about the file, not failures of the tool.
 #include "genelf/codec.h"
 #include "genelf/symtable.h"
+#include "shared/genmem.h"
 
 int32_t ElfWordSize = 0;
 
@@ -63,14 +64,13 @@ int load_executable(ElfImage* image, FILE* stream, const char* name) {
     if (image->shstrtab != nullptr) image->shstrtab_size = image->shdrs[image->ehdr.e_shstrndx].sh_size;
     genelf_defer_symtab(stream, image);
     if (image->ehdr.e_type != ET_EXEC) {
-        genelf_scan_deferred_symbols(*image);
         std::fprintf(stderr, "ELF file %s is not a valid executable program with e_type ET_EXEC (2), e_type is %d.\n",
                      name != nullptr ? name : "", static_cast<int>(image->ehdr.e_type));
         return 0;
     }
     const uint16_t phnum = image->ehdr.e_phnum;
     if (phnum > 0) {
-        image->phdrs = static_cast<Elf64_Phdr*>(genelf_alloc_array(phnum, sizeof(Elf64_Phdr)));
+        image->phdrs = static_cast<Elf64_Phdr*>(AllocHook(phnum, sizeof(Elf64_Phdr)));
         genelf_read_progheader_table(phdr_table, phnum, image->phdrs);
     }
     ElfWordSize = image->ehdr.e_ident[EI_CLASS] == ELFCLASS32 ? 4 : 8;

@@ -46,6 +46,7 @@ bool runs_past_end(FILE* stream, size_t count) {
 
 void* genelf_read_block(FILE* stream, void* buffer, size_t count) {
     if (buffer == nullptr) {
+        if (count == 0) return nullptr;
         // A table the file cannot hold fails the read below anyway; refusing
         // it first keeps a size field from buying gigabytes of memory.
         if (runs_past_end(stream, count)) {
@@ -53,7 +54,6 @@ void* genelf_read_block(FILE* stream, void* buffer, size_t count) {
             genelf_error("read failed, unexpected EOF", nullptr);
         }
         buffer = genelf_alloc(count);
-        if (buffer == nullptr) return nullptr;
     }
     if (std::fread(buffer, 1, count, stream) < count) {
         if (std::feof(stream)) genelf_error("read failed, unexpected EOF", nullptr);

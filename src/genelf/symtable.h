@@ -3,7 +3,7 @@
 //
 // There is one symbol reader, ElfSymbolWalk: it hands out the entries in
 // file order, decoded from a reused buffer, and refuses an SHN_XINDEX entry
-// when it reaches it.  The loader records where the table and its names lie
+// when it reaches it (not before: see symtable.cpp).  The loader records where the table and its names lie
 // and leaves them in the file (genelf_defer_symtab); the reduction walks
 // them once.  genelf_read_symtab, elf_readsymbol and elf64_readsymbol, which
 // fill arrays, drive the same walk.
@@ -40,16 +40,9 @@ bool genelf_find_symtab(const Elf64_Shdr* shdrs, uint32_t shnum, const uint8_t* 
 void genelf_check_symtab_link(const ElfSymtabPlace& place);
 
 // Loads the image's symbol table the deferred way, from the section headers
-// the image holds: nothing but its place is read; the entries are checked
-// as the walk reaches them.  Failures that a reader of the whole table would
-// have reported only after reading every entry first scan the entries, so
-// the first message is the same one.
+// the image holds: its place is checked and recorded, and the entries are
+// checked as the walk reaches them.
 void genelf_defer_symtab(FILE* stream, ElfImage* image);
-
-// Reads every deferred entry once to stop on what a reader of the whole
-// table would have stopped on (an SHN_XINDEX entry).  Used before a refusal
-// that such a reader would only have reached afterwards.
-void genelf_scan_deferred_symbols(const ElfImage& image);
 
 // Walks symbols in order, as 64-bit forms: an image's (from memory, or for a
 // deferred table from the file), or `count` entries of a table in the file.

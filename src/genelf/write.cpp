@@ -66,8 +66,8 @@ template <class Forms>
 uint64_t place_section(Elf64_Shdr* s, uint64_t* position) {
     using Sym = typename Forms::Sym;
     if (!std::is_same<Sym, Elf64_Sym>::value && s->sh_type == SHT_SYMTAB) {
-        check_entsize(SHT_SYMTAB, s->sh_entsize);
-        uint64_t count = s->sh_size / s->sh_entsize;
+        if (s->sh_size != 0) check_entsize(SHT_SYMTAB, s->sh_entsize);
+        uint64_t count = s->sh_size != 0 ? s->sh_size / s->sh_entsize : 0;
         if (count > 0xFFFFFFFFu / sizeof(Sym)) genelf_overflow();
         s->sh_entsize = sizeof(Sym);
         s->sh_size = count * sizeof(Sym);
@@ -150,6 +150,8 @@ struct SectionPlan {
     bool written;       // one of the three sections whose data is written
     uint64_t pad;       // zero bytes before its data
     const void* data;   // what its data is written from
+    uint64_t needed;    // bytes of data its records take
+    uint64_t held;      // bytes of `data`; the rest of what it needs are zeros
 };
 
 const char* section_name(const ElfImage* image, uint32_t index) {
@@ -160,12 +162,14 @@ const char* section_name(const ElfImage* image, uint32_t index) {
     return name;
 }
 
-const void* data_for(const ElfImage* image, Written w, uint64_t* available) {
+// The image's data for a written section, the bytes it holds, and the zero
+// bytes that may follow them.
+const void* data_for(const ElfImage* image, Written w, uint64_t* held, uint64_t* zeros) {
+    *zeros = 0;
     switch (w) {
-        case Written::Symbols: *available = uint64_t{image->nsyms} * sizeof(Elf64_Sym); return image->syms;
-        case Written::Strings: *available = image->strtab_size; return image->strtab;
-        case Written::SectionNames: *available = image->shstrtab_size; return image->shstrtab;
-        default: *available = 0; return nullptr;
+        case Written::Symbols: *held = uint64_t{image->nsyms} * sizeof(Elf64_Sym); return image->syms;
+        case Written::Strings: *held = image->strtab_size; *zeros = image->strtab_zeros; return image->strtab;
+        default: *held = image->shstrtab_size; return image->shstrtab;
     }
 }
 
@@ -226,7 +230,7 @@ void plan_layout(ElfImage* image, SectionPlan* plan) {
     for (uint32_t i = 0; i < h.e_shnum; ++i) {
         check_seek(position, "section data");
         Elf64_Shdr& s = image->shdrs[i];
-        plan[i] = SectionPlan{position, false, 0, nullptr};
+        plan[i] = SectionPlan{position, false, 0, nullptr, 0, 0};
         Written w = written_as(section_name(image, i));
         if (w == Written::None) {
             s.sh_offset = position;
@@ -242,14 +246,14 @@ void plan_layout(ElfImage* image, SectionPlan* plan) {
             }
             continue;
         }
-        check_entsize(s.sh_type, s.sh_entsize);
+        if (s.sh_size != 0) check_entsize(s.sh_type, s.sh_entsize);
         plan[i].written = true;
-        uint64_t available;
-        plan[i].data = data_for(image, w, &available);
-        uint64_t needed = bytes_needed<Forms>(s);
-        if (plan[i].data != nullptr && needed > available)
+        uint64_t zeros;
+        plan[i].data = data_for(image, w, &plan[i].held, &zeros);
+        plan[i].needed = bytes_needed<Forms>(s);
+        if (plan[i].data != nullptr && plan[i].needed > plan[i].held + zeros)
             genelf_errorf("write_image: section %u (%s) needs 0x%I64x bytes of data but the image holds 0x%I64x",
-                          i, section_name(image, i), needed, available);
+                          i, section_name(image, i), plan[i].needed, plan[i].held + zeros);
         uint64_t padded = position + align_pad(position, s.sh_addralign);
         check_seek(padded, "section data");
         plan[i].pad = place_section<Forms>(&s, &position);
@@ -275,7 +279,17 @@ void write_image_as(ElfImage* image, FILE* stream, const char* name) {
         seek_to(stream, name, plan[i].position);
         if (!plan[i].written) continue;
         write_zeros(stream, name, plan[i].pad);
-        write_data<Forms>(stream, image->shdrs[i], plan[i].data);
+        // Data that runs on into the zeros after what the image holds is
+        // written from a copy that has them.
+        const void* data = plan[i].data;
+        uint8_t* padded = nullptr;
+        if (data != nullptr && plan[i].needed > plan[i].held) {
+            padded = static_cast<uint8_t*>(AllocHook(plan[i].needed, 1));
+            std::memcpy(padded, data, plan[i].held);
+            data = padded;
+        }
+        write_data<Forms>(stream, image->shdrs[i], data);
+        FreeHook(padded);
     }
     FreeHook(plan);
     seek_to(stream, name, 0);

@@ -6,6 +6,7 @@
 #include "shared/geninit.h"
 #include "shared/genio.h"
 #include "shared/genmem.h"
+#include "shared/genout.h"
 #include "platform/platform.h"
 #include "shared/viewpath/viewpath.h"
 #include "symkeep/symkeep.h"
@@ -45,7 +46,10 @@ int main(int argc, char** argv) {
     reduce_symbols(&working);
     write_image(&working, output, OutputName);
 
-    std::fflush(output);
+    // The last piece of the output (the section header table) is still in
+    // the stream's buffer: a disk that fills up now is reported here, as
+    // the close would not see it.
+    if (std::fflush(output) != 0) gen_fatal("Error writing to '%s'", OutputName);
     gen_safe_fclose(InputName, nullptr, input);
     gen_safe_fclose(OutputName, nullptr, output);
     return 0;
