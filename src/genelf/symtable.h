@@ -3,10 +3,11 @@
 //
 // There is one symbol reader, ElfSymbolWalk: it hands out the entries in
 // file order, decoded from a reused buffer, and refuses an SHN_XINDEX entry
-// when it reaches it (not before: see symtable.cpp).  The loader records where the table and its names lie
-// and leaves them in the file (genelf_defer_symtab); the reduction walks
-// them once.  genelf_read_symtab, elf_readsymbol and elf64_readsymbol, which
-// fill arrays, drive the same walk.
+// when it reaches it (not before: see symtable.cpp).  The loader records
+// where the table and its names lie and leaves them in the file
+// (genelf_defer_symtab); the reduction walks them once.  genelf_read_symtab,
+// elf_readsymbol and elf64_readsymbol, which fill arrays, drive the same
+// walk.
 #pragma once
 
 #include <cstddef>
@@ -35,8 +36,8 @@ struct ElfSymtabPlace {
 bool genelf_find_symtab(const Elf64_Shdr* shdrs, uint32_t shnum, const uint8_t* names, elfbits bits, int64_t base,
                         ElfSymtabPlace* place);
 
-// The check that follows reading the entries: a valid sh_link (refused with
-// a message otherwise).
+// The symbol table's sh_link must name a section (refused with a message
+// otherwise).
 void genelf_check_symtab_link(const ElfSymtabPlace& place);
 
 // Loads the image's symbol table the deferred way, from the section headers

@@ -254,9 +254,9 @@ void plan_layout(ElfImage* image, SectionPlan* plan) {
         if (plan[i].data != nullptr && plan[i].needed > plan[i].held + zeros)
             genelf_errorf("write_image: section %u (%s) needs 0x%I64x bytes of data but the image holds 0x%I64x",
                           i, section_name(image, i), plan[i].needed, plan[i].held + zeros);
-        uint64_t padded = position + align_pad(position, s.sh_addralign);
-        check_seek(padded, "section data");
+        const uint64_t before = position;
         plan[i].pad = place_section<Forms>(&s, &position);
+        check_seek(before + plan[i].pad, "section data");
     }
     check_seek(position, "section header table");
     h.e_shoff = position;
