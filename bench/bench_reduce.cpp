@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
         if (load_executable(&loaded, in, argv[1]) != 1) return 1;
         copy_image(&loaded, &working);
         reduce_symbols(&working);
-        write_image(&working, out);
+        write_image(&working, out, OutputName);
         std::fclose(in);
         std::fclose(out);
         ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());

@@ -1,11 +1,19 @@
 // ELF record forms and constants, as the ELF standard defines them.
 //
-// These structs are the in-memory forms only: file bytes are never cast to
-// them.  Records are read and written field by field through the byte-order
-// codec (codec.cpp), so host byte order and struct padding never leak into a
-// file.  We define them ourselves rather than include the C library's
-// <elf.h> because the product depends on nothing beyond the language's
-// standard library, and Windows has no such header.
+// Each record form is described once, below, by a list of its fields in
+// file order: the field's type in the file, its name and its offset in the
+// file.  Everything else about a record is generated from that one list:
+// the struct itself, a check of every field's offset, the byte-order
+// decoder and encoder and the 32/64-bit conversions (codec.h).  A field
+// added, moved or retyped in a list therefore changes all of them at once.
+//
+// The structs are the in-memory forms only: file bytes are never cast to
+// them, so host byte order and alignment never leak into a file.  Their
+// layouts nevertheless equal the file's, which the checks below prove, so
+// a record's size in the file is sizeof its struct.  We define them
+// ourselves rather than include the C library's <elf.h> because the product
+// depends on nothing beyond the language's standard library, and Windows has
+// no such header.
 #pragma once
 
 #include <cstddef>
@@ -31,122 +39,182 @@ enum : uint32_t {
     SHT_SYMTAB_SHNDX = 18,
 };
 
-struct Elf32_Ehdr {
-    uint8_t e_ident[EI_NIDENT];
-    uint16_t e_type;       // ET_*
-    uint16_t e_machine;
-    uint32_t e_version;
-    uint32_t e_entry;      // entry point address
-    uint32_t e_phoff;      // program header table offset
-    uint32_t e_shoff;      // section header table offset
-    uint32_t e_flags;
-    uint16_t e_ehsize;
-    uint16_t e_phentsize;
-    uint16_t e_phnum;
-    uint16_t e_shentsize;
-    uint16_t e_shnum;
-    uint16_t e_shstrndx;   // index of the section-name string table
+// ---- the record descriptions: F(type in the file, name, offset in the file) ----
+//
+// Types: ident (16 raw bytes), u8 (one raw byte), u16, u32, u64 (unsigned,
+// in the file's byte order), s32, s64 (signed), and u16x: a u16 that the
+// widened file header ElfXHeader holds in 32 bits.
+
+#define GENELF_ELF32_EHDR(F)                                                         \
+    F(ident, e_ident, 0)       /* magic, class, byte order, version, ABI */          \
+    F(u16, e_type, 16)         /* ET_* */                                            \
+    F(u16, e_machine, 18)                                                            \
+    F(u32, e_version, 20)                                                            \
+    F(u32, e_entry, 24)        /* entry point address */                             \
+    F(u32, e_phoff, 28)        /* program header table offset */                     \
+    F(u32, e_shoff, 32)        /* section header table offset */                     \
+    F(u32, e_flags, 36)                                                              \
+    F(u16, e_ehsize, 40)                                                             \
+    F(u16, e_phentsize, 42)    /* bytes per program header entry */                  \
+    F(u16, e_phnum, 44)                                                              \
+    F(u16, e_shentsize, 46)    /* bytes per section header entry */                  \
+    F(u16x, e_shnum, 48)                                                             \
+    F(u16x, e_shstrndx, 50)    /* index of the section-name string table */
+
+#define GENELF_ELF64_EHDR(F)                                                         \
+    F(ident, e_ident, 0)                                                             \
+    F(u16, e_type, 16)                                                               \
+    F(u16, e_machine, 18)                                                            \
+    F(u32, e_version, 20)                                                            \
+    F(u64, e_entry, 24)                                                              \
+    F(u64, e_phoff, 32)                                                              \
+    F(u64, e_shoff, 40)                                                              \
+    F(u32, e_flags, 48)                                                              \
+    F(u16, e_ehsize, 52)                                                             \
+    F(u16, e_phentsize, 54)                                                          \
+    F(u16, e_phnum, 56)                                                              \
+    F(u16, e_shentsize, 58)                                                          \
+    F(u16x, e_shnum, 60)                                                             \
+    F(u16x, e_shstrndx, 62)
+
+#define GENELF_ELF32_PHDR(F)                                                         \
+    F(u32, p_type, 0)          /* PT_* */                                            \
+    F(u32, p_offset, 4)        /* file offset of the segment */                      \
+    F(u32, p_vaddr, 8)                                                               \
+    F(u32, p_paddr, 12)                                                              \
+    F(u32, p_filesz, 16)       /* bytes in the file */                               \
+    F(u32, p_memsz, 20)        /* bytes in memory */                                 \
+    F(u32, p_flags, 24)        /* after p_memsz here, after p_type in ELF64 */       \
+    F(u32, p_align, 28)
+
+#define GENELF_ELF64_PHDR(F)                                                         \
+    F(u32, p_type, 0)                                                                \
+    F(u32, p_flags, 4)                                                               \
+    F(u64, p_offset, 8)                                                              \
+    F(u64, p_vaddr, 16)                                                              \
+    F(u64, p_paddr, 24)                                                              \
+    F(u64, p_filesz, 32)                                                             \
+    F(u64, p_memsz, 40)                                                              \
+    F(u64, p_align, 48)
+
+#define GENELF_ELF32_SHDR(F)                                                         \
+    F(u32, sh_name, 0)         /* offset into the section-name string table */       \
+    F(u32, sh_type, 4)         /* SHT_* */                                           \
+    F(u32, sh_flags, 8)                                                              \
+    F(u32, sh_addr, 12)                                                              \
+    F(u32, sh_offset, 16)      /* file offset of the section's data */               \
+    F(u32, sh_size, 20)                                                              \
+    F(u32, sh_link, 24)        /* for a symbol table: its string table */            \
+    F(u32, sh_info, 28)                                                              \
+    F(u32, sh_addralign, 32)                                                         \
+    F(u32, sh_entsize, 36)     /* bytes per entry of a table, or 0 */
+
+#define GENELF_ELF64_SHDR(F)                                                         \
+    F(u32, sh_name, 0)                                                               \
+    F(u32, sh_type, 4)                                                               \
+    F(u64, sh_flags, 8)                                                              \
+    F(u64, sh_addr, 16)                                                              \
+    F(u64, sh_offset, 24)                                                            \
+    F(u64, sh_size, 32)                                                              \
+    F(u32, sh_link, 40)                                                              \
+    F(u32, sh_info, 44)                                                              \
+    F(u64, sh_addralign, 48)                                                         \
+    F(u64, sh_entsize, 56)
+
+#define GENELF_ELF32_SYM(F)                                                          \
+    F(u32, st_name, 0)         /* offset into the linked string table */             \
+    F(u32, st_value, 4)                                                              \
+    F(u32, st_size, 8)                                                               \
+    F(u8, st_info, 12)         /* binding << 4 | type */                             \
+    F(u8, st_other, 13)        /* visibility */                                      \
+    F(u16, st_shndx, 14)       /* section index, or SHN_* */
+
+#define GENELF_ELF64_SYM(F)                                                          \
+    F(u32, st_name, 0)                                                               \
+    F(u8, st_info, 4)                                                                \
+    F(u8, st_other, 5)                                                               \
+    F(u16, st_shndx, 6)                                                              \
+    F(u64, st_value, 8)                                                              \
+    F(u64, st_size, 16)
+
+// Relocation records are only written (for SHT_REL / SHT_RELA sections).
+#define GENELF_ELF32_REL(F) F(u32, r_offset, 0) F(u32, r_info, 4)
+#define GENELF_ELF64_REL(F) F(u64, r_offset, 0) F(u64, r_info, 8)
+#define GENELF_ELF32_RELA(F) F(u32, r_offset, 0) F(u32, r_info, 4) F(s32, r_addend, 8)
+#define GENELF_ELF64_RELA(F) F(u64, r_offset, 0) F(u64, r_info, 8) F(s64, r_addend, 16)
+
+// ---- what the descriptions generate here: the structs and their checks ----
+
+using ElfIdent = uint8_t[EI_NIDENT];
+
+#define GENELF_TYPE_ident ElfIdent
+#define GENELF_TYPE_u8 uint8_t
+#define GENELF_TYPE_u16 uint16_t
+#define GENELF_TYPE_u16x uint16_t
+#define GENELF_TYPE_u32 uint32_t
+#define GENELF_TYPE_u64 uint64_t
+#define GENELF_TYPE_s32 int32_t
+#define GENELF_TYPE_s64 int64_t
+#define GENELF_MEMBER(type, name, offset) GENELF_TYPE_##type name;
+
+// One field of a record: where it lies in the file and in the struct.
+struct ElfFieldLayout {
+    size_t offset;         // in the file, as the description says
+    size_t width;          // bytes
+    size_t struct_offset;  // offsetof in the struct
 };
 
-struct Elf64_Ehdr {
-    uint8_t e_ident[EI_NIDENT];
-    uint16_t e_type;
-    uint16_t e_machine;
-    uint32_t e_version;
-    uint64_t e_entry;
-    uint64_t e_phoff;
-    uint64_t e_shoff;
-    uint32_t e_flags;
-    uint16_t e_ehsize;
-    uint16_t e_phentsize;
-    uint16_t e_phnum;
-    uint16_t e_shentsize;
-    uint16_t e_shnum;
-    uint16_t e_shstrndx;
+template <class Rec>
+struct ElfLayout;
+
+#define GENELF_FIELD_LAYOUT(type, name, offset) ElfFieldLayout{offset, sizeof(R::name), offsetof(R, name)},
+
+// The fields lie one after the other from offset 0, each where the
+// description puts it, and fill the struct exactly: the struct's layout is
+// the file's.
+template <class Rec>
+constexpr bool genelf_layout_is_the_files() {
+    size_t end = 0;
+    for (const ElfFieldLayout& f : ElfLayout<Rec>::fields) {
+        if (f.offset != end || f.struct_offset != f.offset) return false;
+        end += f.width;
+    }
+    return end == sizeof(Rec);
+}
+
+#define GENELF_RECORD(Rec, LIST, file_size)                                          \
+    struct Rec {                                                                     \
+        LIST(GENELF_MEMBER)                                                          \
+    };                                                                               \
+    template <>                                                                      \
+    struct ElfLayout<Rec> {                                                          \
+        using R = Rec;                                                               \
+        static constexpr ElfFieldLayout fields[] = {LIST(GENELF_FIELD_LAYOUT)};      \
+    };                                                                               \
+    static_assert(sizeof(Rec) == (file_size), #Rec " has the size of its file record"); \
+    static_assert(genelf_layout_is_the_files<Rec>(), #Rec " fields lie at their file offsets")
+
+GENELF_RECORD(Elf32_Ehdr, GENELF_ELF32_EHDR, 52);
+GENELF_RECORD(Elf64_Ehdr, GENELF_ELF64_EHDR, 64);
+GENELF_RECORD(Elf32_Phdr, GENELF_ELF32_PHDR, 32);
+GENELF_RECORD(Elf64_Phdr, GENELF_ELF64_PHDR, 56);
+GENELF_RECORD(Elf32_Shdr, GENELF_ELF32_SHDR, 40);
+GENELF_RECORD(Elf64_Shdr, GENELF_ELF64_SHDR, 64);
+GENELF_RECORD(Elf32_Sym, GENELF_ELF32_SYM, 16);
+GENELF_RECORD(Elf64_Sym, GENELF_ELF64_SYM, 24);
+GENELF_RECORD(Elf32_Rel, GENELF_ELF32_REL, 8);
+GENELF_RECORD(Elf64_Rel, GENELF_ELF64_REL, 16);
+GENELF_RECORD(Elf32_Rela, GENELF_ELF32_RELA, 12);
+GENELF_RECORD(Elf64_Rela, GENELF_ELF64_RELA, 24);
+
+// The 64-bit file header with e_shnum and e_shstrndx widened to 32 bits;
+// the section and symbol readers work from it.
+#define GENELF_XTYPE_ident ElfIdent
+#define GENELF_XTYPE_u16 uint16_t
+#define GENELF_XTYPE_u16x uint32_t
+#define GENELF_XTYPE_u32 uint32_t
+#define GENELF_XTYPE_u64 uint64_t
+#define GENELF_XMEMBER(type, name, offset) GENELF_XTYPE_##type name;
+struct ElfXHeader {
+    GENELF_ELF64_EHDR(GENELF_XMEMBER)
 };
-
-struct Elf32_Phdr {
-    uint32_t p_type;
-    uint32_t p_offset;
-    uint32_t p_vaddr;
-    uint32_t p_paddr;
-    uint32_t p_filesz;
-    uint32_t p_memsz;
-    uint32_t p_flags;      // after p_memsz in ELF32, after p_type in ELF64
-    uint32_t p_align;
-};
-
-struct Elf64_Phdr {
-    uint32_t p_type;
-    uint32_t p_flags;
-    uint64_t p_offset;
-    uint64_t p_vaddr;
-    uint64_t p_paddr;
-    uint64_t p_filesz;
-    uint64_t p_memsz;
-    uint64_t p_align;
-};
-
-struct Elf32_Shdr {
-    uint32_t sh_name;      // offset into the section-name string table
-    uint32_t sh_type;
-    uint32_t sh_flags;
-    uint32_t sh_addr;
-    uint32_t sh_offset;
-    uint32_t sh_size;
-    uint32_t sh_link;
-    uint32_t sh_info;
-    uint32_t sh_addralign;
-    uint32_t sh_entsize;
-};
-
-struct Elf64_Shdr {
-    uint32_t sh_name;
-    uint32_t sh_type;
-    uint64_t sh_flags;
-    uint64_t sh_addr;
-    uint64_t sh_offset;
-    uint64_t sh_size;
-    uint32_t sh_link;
-    uint32_t sh_info;
-    uint64_t sh_addralign;
-    uint64_t sh_entsize;
-};
-
-struct Elf32_Sym {
-    uint32_t st_name;      // offset into the linked string table
-    uint32_t st_value;
-    uint32_t st_size;
-    uint8_t st_info;       // binding << 4 | type
-    uint8_t st_other;
-    uint16_t st_shndx;
-};
-
-struct Elf64_Sym {
-    uint32_t st_name;
-    uint8_t st_info;
-    uint8_t st_other;
-    uint16_t st_shndx;
-    uint64_t st_value;
-    uint64_t st_size;
-};
-
-// Relocation records, written (never read) for SHT_REL / SHT_RELA sections.
-struct Elf32_Rel { uint32_t r_offset; uint32_t r_info; };
-struct Elf64_Rel { uint64_t r_offset; uint64_t r_info; };
-struct Elf32_Rela { uint32_t r_offset; uint32_t r_info; int32_t r_addend; };
-struct Elf64_Rela { uint64_t r_offset; uint64_t r_info; int64_t r_addend; };
-
-// The in-memory 64-bit forms are the standard's, so their sizes match the
-// on-disk ELF64 records; the codec relies on the in-memory symbol size (24)
-// being what the reduction writes into sh_entsize.
-static_assert(sizeof(Elf64_Ehdr) == 64, "Elf64_Ehdr");
-static_assert(sizeof(Elf64_Phdr) == 56, "Elf64_Phdr");
-static_assert(sizeof(Elf64_Shdr) == 64, "Elf64_Shdr");
-static_assert(sizeof(Elf64_Sym) == 24, "Elf64_Sym");
-static_assert(sizeof(Elf32_Ehdr) == 52, "Elf32_Ehdr");
-static_assert(sizeof(Elf32_Phdr) == 32, "Elf32_Phdr");
-static_assert(sizeof(Elf32_Shdr) == 40, "Elf32_Shdr");
-static_assert(sizeof(Elf32_Sym) == 16, "Elf32_Sym");
-static_assert(offsetof(Elf64_Sym, st_value) == 8, "Elf64_Sym layout");
-static_assert(offsetof(Elf64_Shdr, sh_link) == 40, "Elf64_Shdr layout");

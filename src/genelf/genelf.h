@@ -1,10 +1,10 @@
 // The ELF file library: one in-memory model for ELF files of either class
 // and byte order, the field codec, the readers, the loader and the writer.
 //
-// Every record is held in its 64-bit form in host byte order.  Reading goes
-// field by field through the codec in the process-wide ByteOrder, which the
-// last file-header read set; the writer therefore writes in the input's byte
-// order.  Errors end the program through genelf_error (status 1).
+// Every record is held in its 64-bit form in host byte order.  Records are
+// decoded from and encoded to their file bytes in the process-wide
+// ByteOrder, which the last file-header read set; the writer therefore
+// writes in the input's byte order.  Errors end the program through genelf_error (status 1).
 #pragma once
 
 #include <cstdint>
@@ -42,29 +42,15 @@ struct ElfImage {
     // name lookup and section write is bounded by these instead.
     uint64_t shstrtab_size;
     uint64_t strtab_size;
+    // Zero bytes that follow strtab's strtab_size bytes, as far as a section
+    // written from it can ask: the reduced table stands for a buffer that
+    // holds as many bytes as the input's table, and a second section named
+    // ".strtab" may take that many.
+    uint64_t strtab_zeros;
     // When set, `syms` / `strtab` are absent and the table is read from the
     // input on demand (nsyms entries; strtab_size bytes).
     ElfFileTable syms_file;
     ElfFileTable strtab_file;
-};
-
-// A file header with e_shnum and e_shstrndx widened to 32 bits; used by the
-// section and symbol readers.
-struct ElfXHeader {
-    uint8_t e_ident[EI_NIDENT];
-    uint16_t e_type;
-    uint16_t e_machine;
-    uint32_t e_version;
-    uint64_t e_entry;
-    uint64_t e_phoff;
-    uint64_t e_shoff;
-    uint32_t e_flags;
-    uint16_t e_ehsize;
-    uint16_t e_phentsize;
-    uint16_t e_phnum;
-    uint16_t e_shentsize;
-    uint32_t e_shnum;
-    uint32_t e_shstrndx;
 };
 
 // A file's class as a bit count: 32, 64, or -1 for any other class byte.
@@ -78,7 +64,7 @@ extern int ByteOrder;
 // Address size of the loaded input, 4 or 8; set by load_executable.
 extern int32_t ElfWordSize;
 
-// ---- codec and library services (codec.cpp) ----
+// ---- field codec (codec.cpp) ----
 int genelf_getbyte(FILE* stream);
 uint16_t genelf_read16(FILE* stream);
 uint32_t genelf_read32(FILE* stream);
@@ -87,14 +73,19 @@ void genelf_write16(FILE* stream, uint16_t value);
 void genelf_write32(FILE* stream, uint32_t value);
 void genelf_write64(FILE* stream, uint64_t value);
 
+// ---- library services (services.cpp) ----
 void* genelf_alloc(size_t size);
 void* genelf_read_block(FILE* stream, void* buffer, size_t count);
 [[noreturn]] void genelf_error(const char* message, const char* argument);
+// genelf_error with a formatted message (the one-argument error routine
+// cannot carry numbers).
+[[noreturn]] void genelf_errorf(const char* format, ...);
 [[noreturn]] void genelf_overflow();
 [[noreturn]] void genelf_bad_elfbits();
 bool genelf_is_elf(FILE* stream);
 elfbits genelf_elfbits(FILE* stream, int64_t offset);
 
+// ---- class conversions (convert.cpp) ----
 Elf64_Ehdr* genelf_ehdr32to64(Elf64_Ehdr* dst, const Elf32_Ehdr* src);
 Elf32_Ehdr* genelf_ehdr64to32(Elf32_Ehdr* dst, const Elf64_Ehdr* src);
 Elf64_Phdr* genelf_phdr32to64(Elf64_Phdr* dst, const Elf32_Phdr* src, uint64_t count);
@@ -117,14 +108,19 @@ Elf64_Shdr* genelf_readsecheaders(FILE* stream, Elf64_Shdr* array, uint32_t coun
                                   int entsize, elfbits bits);
 Elf32_Shdr* elf_readsecheader(FILE* stream, Elf32_Shdr* array, uint32_t count, int64_t offset, int entsize);
 Elf64_Shdr* elf64_readsecheader(FILE* stream, Elf64_Shdr* array, uint32_t count, int64_t offset, int entsize);
+// Also refuses a section whose sh_name is outside the names.
 uint32_t genelf_read_section_headers(FILE* stream, Elf64_Shdr** sections, uint8_t** names);
+// genelf_readprogheaders in two steps: the checks and the positioning at
+// their turn, the reading of `count` entries later (or never, for a file
+// refused in between).
+void genelf_locate_progheaders(FILE* stream, int count, uint64_t offset, int entsize, elfbits bits,
+                               ElfFileTable* table);
+void genelf_read_progheader_table(const ElfFileTable& table, uint64_t count, Elf64_Phdr* array);
 
-// ---- symbol readers and writers (readsym.cpp) ----
+// ---- symbol readers (symtable.cpp, over the walk of symtable.h) ----
 uint64_t genelf_read_symtab(FILE* stream, Elf64_Sym** syms, uint8_t** strings);
 Elf32_Sym* elf_readsymbol(FILE* stream, Elf32_Sym* array, int64_t count, int64_t offset, int64_t entsize);
 Elf64_Sym* elf64_readsymbol(FILE* stream, Elf64_Sym* array, int64_t count, int64_t offset, int64_t entsize);
-int elf_writesymbol(FILE* stream, const Elf32_Sym* array, uint64_t count);
-int elf64_writesymbol(FILE* stream, const Elf64_Sym* array, uint64_t count);
 
 // ---- loader (load.cpp) ----
 int genelf_readfile(Elf64_Ehdr* ehdr, Elf64_Phdr** phdrs, Elf64_Shdr** shdrs, Elf64_Sym** syms,
@@ -132,13 +128,12 @@ int genelf_readfile(Elf64_Ehdr* ehdr, Elf64_Phdr** phdrs, Elf64_Shdr** shdrs, El
 int load_executable(ElfImage* image, FILE* stream, const char* name);
 
 // ---- writer (write.cpp) ----
-// The output file name the writer's positioning failures name; it belongs to
-// the tool's command line, which defines it.
-extern const char* OutputName;
-
-void write_image(ElfImage* image, FILE* stream);
+// `name` is the output's file name, which positioning failures name.
+void write_image(ElfImage* image, FILE* stream, const char* name);
 int genelf_writesection(FILE* stream, Elf64_Shdr* shdr, const void* data, uint64_t* position, elfbits bits);
 int genelf_writebytes(FILE* stream, const void* data, uint64_t size);
 int genelf_writeheader(FILE* stream, const Elf64_Ehdr* ehdr, elfbits bits);
 void genelf_writeprogheaders(FILE* stream, const Elf64_Phdr* phdrs, uint64_t count, elfbits bits);
 int genelf_writesectheaders(FILE* stream, const Elf64_Shdr* shdrs, uint64_t count, elfbits bits);
+int elf_writesymbol(FILE* stream, const Elf32_Sym* array, uint64_t count);
+int elf64_writesymbol(FILE* stream, const Elf64_Sym* array, uint64_t count);

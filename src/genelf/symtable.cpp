@@ -1,18 +1,22 @@
-// Deferred symbol tables: the loader records where the symbols and their
-// names lie, and the walk reads them through reused buffers.
+// The symbol table: choosing it, the walk over its entries, the window over
+// its names, and the readers that fill arrays from the walk.
 //
-// Everything a user can observe stays as if the tables had been read whole
-// at load time: the same values (bytes past the end of the file read as
-// 0xFF), the same refusals with the same first message.  What changes is the
-// cost: a million-symbol table is read once through 256 KiB buffers instead
-// of being copied into 100 MB of freshly faulted memory twice.
+// The values are those of tables read whole at load time (bytes past the end
+// of the file read as 0xFF), and so are the refusals, but for one thing: an
+// SHN_XINDEX entry is refused when the walk reaches it, during the
+// reduction, so a refusal found before it (of the file's type, its string
+// table, the name of an earlier symbol) is the one reported.  Finding it at
+// load time would mean reading every entry twice: a tenth more time for a
+// million symbols.  What this buys: a million-symbol table is read once
+// through a 256 KiB buffer instead of being copied into 100 MB of freshly
+// faulted memory twice.
 #include "genelf/symtable.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
-#include "genelf/records.h"
+#include "genelf/validate.h"
 #include "platform/platform.h"
 #include "shared/genexit.h"
 #include "shared/genio.h"
@@ -20,59 +24,10 @@
 
 namespace {
 
-constexpr uint64_t kChunkBytes = 256 * 1024;
 constexpr uint64_t kWindowBytes = 256 * 1024;
+constexpr int64_t kCurrentPosition = -1;
 
-// Reads [offset, offset + count) of the file into `into`; what lies past
-// the end of the file (or cannot be read) is filled with 0xFF, the value the
-// byte codec gives a byte taken at end of file.
-void read_or_ff(FILE* stream, uint8_t* into, uint64_t offset, uint64_t count) {
-    uint64_t got = 0;
-    while (got < count) {
-        long n = plat_pread(stream, into + got, count - got, offset + got);
-        if (n <= 0) break;
-        got += static_cast<uint64_t>(n);
-    }
-    if (got < count) std::memset(into + got, 0xFF, count - got);
-}
-
-// Decodes one symbol record of the file's class in ByteOrder.  Every
-// symbol of a large table passes through here, so fields are loaded whole
-// and byte-swapped only when the file's order is not the host's.
-struct SymbolDecoder {
-    bool is32;
-    bool swap;
-
-    template <typename T>
-    T load(const uint8_t* p) const {
-        T v;
-        std::memcpy(&v, p, sizeof v);
-        if (!swap) return v;
-        if constexpr (sizeof(T) == 2) return static_cast<T>(__builtin_bswap16(v));
-        if constexpr (sizeof(T) == 4) return __builtin_bswap32(v);
-        if constexpr (sizeof(T) == 8) return __builtin_bswap64(v);
-    }
-
-    void decode(const uint8_t* p, Elf64_Sym* s) const {
-        if (is32) {  // st_name, st_value, st_size, st_info, st_other, st_shndx
-            s->st_name = load<uint32_t>(p);
-            s->st_value = load<uint32_t>(p + 4);
-            s->st_size = load<uint32_t>(p + 8);
-            s->st_info = p[12];
-            s->st_other = p[13];
-            s->st_shndx = load<uint16_t>(p + 14);
-        } else {  // st_name, st_info, st_other, st_shndx, st_value, st_size
-            s->st_name = load<uint32_t>(p);
-            s->st_info = p[4];
-            s->st_other = p[5];
-            s->st_shndx = load<uint16_t>(p + 6);
-            s->st_value = load<uint64_t>(p + 8);
-            s->st_size = load<uint64_t>(p + 16);
-        }
-    }
-};
-
-constexpr bool kHostBigEndian = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
+size_t record_size(elfbits bits) { return bits == 32 ? sizeof(Elf32_Sym) : sizeof(Elf64_Sym); }
 
 [[noreturn]] void refuse_xindex(elfbits bits) {
     gen_fatal_exit(1, bits == 32 ? "elf_readsymbol: symbol requires SYMTAB_SHNDX section"
@@ -84,83 +39,207 @@ uint64_t file_size(FILE* stream) {
     return plat_fstat(stream, &st) == 0 && st.size > 0 ? static_cast<uint64_t>(st.size) : 0;
 }
 
+int find_section(const Elf64_Shdr* shdrs, uint32_t count, const uint8_t* names, const char* wanted) {
+    for (uint32_t i = 0; i < count; ++i)
+        if (std::strcmp(reinterpret_cast<const char*>(names + shdrs[i].sh_name), wanted) == 0)
+            return static_cast<int>(i);
+    return -1;
+}
+
+elfbits class_of(const Elf64_Ehdr& h) {
+    switch (h.e_ident[EI_CLASS]) {
+        case ELFCLASS32: return 32;
+        case ELFCLASS64: return 64;
+        default: return -1;
+    }
+}
+
+// elf_readsymbol and elf64_readsymbol: `count` entries from `offset` (-1:
+// the stream's position) into `array` of the class's record form.
+template <class Forms>
+typename Forms::Sym* read_symbols(FILE* stream, typename Forms::Sym* array, int64_t count, int64_t offset,
+                                  int64_t entsize) {
+    using Sym = typename Forms::Sym;
+    if (offset != kCurrentPosition)
+        gen_safe_fseek64(nullptr, stream, offset, SEEK_SET);
+    else
+        offset = plat_ftell64(stream);
+    bool obtained = false;
+    if (array == nullptr && count != 0) {
+        array = static_cast<Sym*>(genelf_alloc_array(static_cast<uint64_t>(count), sizeof(Sym)));
+        obtained = true;
+    }
+    if (entsize == 0) entsize = static_cast<int64_t>(sizeof(Sym));
+    if (entsize < static_cast<int64_t>(sizeof(Sym))) {
+        if (obtained) FreeHook(array);
+        return nullptr;
+    }
+    if (array == nullptr) return nullptr;
+    const uint64_t n = count > 0 ? static_cast<uint64_t>(count) : 0;
+    ElfSymbolWalk walk(ElfFileTable{stream, static_cast<uint64_t>(offset), 0, static_cast<uint64_t>(entsize),
+                                    Forms::bits},
+                       n);
+    Elf64_Sym s;
+    for (uint64_t i = 0; walk.next(&s); ++i) {
+        if constexpr (std::is_same<Sym, Elf64_Sym>::value)
+            array[i] = s;
+        else
+            genelf_narrow(s, &array[i]);
+    }
+    return array;
+}
+
 }  // namespace
+
+bool genelf_find_symtab(const Elf64_Shdr* shdrs, uint32_t shnum, const uint8_t* names, elfbits bits, int64_t base,
+                        ElfSymtabPlace* place) {
+    *place = ElfSymtabPlace{};
+    place->index = -1;
+    place->bits = bits;
+    place->shnum = shnum;
+    int index = find_section(shdrs, shnum, names, ".symtab");
+    if (index < 0) index = find_section(shdrs, shnum, names, ".dynsym");
+    if (index < 0) return false;
+    const Elf64_Shdr& s = shdrs[index];
+    const auto record = static_cast<int64_t>(record_size(bits));
+    auto entsize = static_cast<int64_t>(s.sh_entsize);
+    if (entsize != 0 && entsize < record) return false;
+    if (entsize == 0) entsize = record;
+    place->index = index;
+    place->entsize = static_cast<uint64_t>(entsize);
+    place->count = s.sh_size / place->entsize;
+    place->sym_offset = static_cast<uint64_t>(base) + s.sh_offset;
+    place->link = s.sh_link;
+    if (s.sh_link < shnum) {
+        place->str_offset = static_cast<uint64_t>(base) + shdrs[s.sh_link].sh_offset;
+        place->str_size = shdrs[s.sh_link].sh_size;
+    }
+    if (bits == 32 && (place->sym_offset > 0xFFFFFFFFu || place->entsize > 0xFFFFFFFFu)) genelf_overflow();
+    return true;
+}
+
+void genelf_check_symtab_link(const ElfSymtabPlace& place) {
+    if (place.link >= place.shnum)
+        genelf_errorf("symbol table section %d: sh_link %u is not a valid section index (e_shnum is %u)",
+                      place.index, place.link, place.shnum);
+}
+
+uint64_t genelf_read_symtab(FILE* stream, Elf64_Sym** syms, uint8_t** strings) {
+    if (stream == nullptr || syms == nullptr || strings == nullptr) return 0;
+    *syms = nullptr;
+    *strings = nullptr;
+    // The section headers and names are read again here, privately, so this
+    // reader works on any stream positioned at the start of an ELF file.
+    const int64_t base = plat_ftell64(stream);
+    const elfbits bits = genelf_elfbits(stream, base);
+    if (bits != 32 && bits != 64) genelf_bad_elfbits();
+    Elf64_Shdr* shdrs = nullptr;
+    uint8_t* names = nullptr;
+    uint32_t shnum = genelf_read_section_headers(stream, &shdrs, &names);
+    ElfSymtabPlace place;
+    bool found = shnum != 0 && genelf_find_symtab(shdrs, shnum, names, bits, base, &place);
+    FreeHook(shdrs);
+    FreeHook(names);
+    if (!found) return 0;
+
+    uint64_t count = place.count;
+    gen_safe_fseek64(nullptr, stream, static_cast<int64_t>(place.sym_offset), SEEK_SET);
+    auto* symbols = static_cast<Elf64_Sym*>(genelf_alloc_array(count, sizeof(Elf64_Sym)));
+    ElfSymbolWalk walk(ElfFileTable{stream, place.sym_offset, 0, place.entsize, bits}, count);
+    Elf64_Sym s;
+    for (uint64_t i = 0; walk.next(&s); ++i) symbols[i] = s;
+    genelf_check_symtab_link(place);
+    gen_safe_fseek64(nullptr, stream, static_cast<int64_t>(place.str_offset), SEEK_SET);
+    auto* strtab = static_cast<uint8_t*>(genelf_read_block(stream, nullptr, genelf_checked_size(place.str_size)));
+    if (symbols == nullptr || strtab == nullptr) {
+        count = 0;
+        FreeHook(symbols);
+        FreeHook(strtab);
+        symbols = nullptr;
+        strtab = nullptr;
+    }
+    *syms = symbols;
+    *strings = strtab;
+    return count;
+}
+
+Elf32_Sym* elf_readsymbol(FILE* stream, Elf32_Sym* array, int64_t count, int64_t offset, int64_t entsize) {
+    return read_symbols<Elf32Forms>(stream, array, count, offset, entsize);
+}
+
+Elf64_Sym* elf64_readsymbol(FILE* stream, Elf64_Sym* array, int64_t count, int64_t offset, int64_t entsize) {
+    return read_symbols<Elf64Forms>(stream, array, count, offset, entsize);
+}
 
 void genelf_defer_symtab(FILE* stream, ElfImage* image) {
     image->syms = nullptr;
     image->strtab = nullptr;
     image->nsyms = 0;
     image->strtab_size = 0;
+    const elfbits bits = class_of(image->ehdr);
+    if (bits != 32 && bits != 64) genelf_bad_elfbits();
     ElfSymtabPlace place;
-    if (!genelf_locate_symtab(stream, &place)) return;
+    if (image->shdrs == nullptr ||
+        !genelf_find_symtab(image->shdrs, image->ehdr.e_shnum, image->shstrtab, bits, 0, &place))
+        return;
 
-    // As the eager reader leaves them until its entries are read; a refusal
-    // below first walks the entries so that an SHN_XINDEX entry is still the
-    // first thing reported.
-    image->nsyms = static_cast<uint32_t>(place.count);
-    image->syms_file = ElfFileTable{stream, place.sym_offset, 0, place.entsize, place.bits};
-    if (place.link >= place.shnum) {
-        genelf_scan_deferred_symbols(*image);
-        genelf_check_symtab_link(place);
-    }
-    // The eager reader reads the names with one block read, which fails when
-    // the table runs past the end of the file.
+    // What a reader of the whole table does before its entries: move to
+    // them, and obtain room for all of them, which the image counts in 32
+    // bits.
+    gen_safe_fseek64(nullptr, stream, static_cast<int64_t>(place.sym_offset), SEEK_SET);
+    if (place.count > UINT32_MAX)
+        genelf_errorf("symbol table section %d: %I64u entries, more than the %u this tool can hold", place.index,
+                      place.count, UINT32_MAX);
+    // And after them: move to the string table and read it whole, which
+    // fails when it runs past the end of the file.
+    genelf_check_symtab_link(place);
+    gen_safe_fseek64(nullptr, stream, static_cast<int64_t>(place.str_offset), SEEK_SET);
     uint64_t size = file_size(stream);
-    if (place.str_offset > size || place.str_size > size - place.str_offset) {
-        genelf_scan_deferred_symbols(*image);
+    if (place.str_size != 0 && (place.str_offset > size || place.str_size > size - place.str_offset)) {
         errno = 0;
         genelf_error("read failed, unexpected EOF", nullptr);
     }
     genelf_checked_size(place.str_size);
-    if (place.count == 0 || place.str_size == 0) {
-        image->nsyms = 0;
-        image->syms_file = ElfFileTable{};
-        return;
-    }
+    if (place.count == 0 || place.str_size == 0) return;
+    image->nsyms = static_cast<uint32_t>(place.count);
+    image->syms_file = ElfFileTable{stream, place.sym_offset, 0, place.entsize, place.bits};
     image->strtab_file = ElfFileTable{stream, place.str_offset, place.str_size, 0, place.bits};
     image->strtab_size = place.str_size;
 }
 
-void genelf_scan_deferred_symbols(const ElfImage& image) {
-    if (image.syms_file.stream == nullptr) return;
-    ElfSymbolWalk walk(image);
-    Elf64_Sym s;
-    while (walk.next(&s)) {
-    }
-}
-
 // ---- ElfSymbolWalk ----
 
-ElfSymbolWalk::ElfSymbolWalk(const ElfImage& image) : image_(image) {}
+ElfSymbolWalk::ElfSymbolWalk(const ElfFileTable& table, uint64_t count)
+    : memory_(nullptr),
+      bits_(table.bits),
+      count_(count),
+      table_(table.stream, table.offset, table.entsize, count, record_size(table.bits)) {
+    if (count != 0) swap_ = genelf_swap_for_reading();
+}
 
-ElfSymbolWalk::~ElfSymbolWalk() { std::free(buffer_); }
-
-void ElfSymbolWalk::refill() {
-    const ElfFileTable& f = image_.syms_file;
-    if (buffer_ == nullptr) buffer_ = static_cast<uint8_t*>(std::malloc(kChunkBytes + f.entsize));
-    if (buffer_ == nullptr) gen_out_of_memory(kChunkBytes + f.entsize);
-    uint64_t per_chunk = f.entsize <= kChunkBytes ? kChunkBytes / f.entsize : 1;
-    uint64_t remaining = image_.nsyms - index_;
-    buffered_first_ = index_;
-    buffered_count_ = remaining < per_chunk ? remaining : per_chunk;
-    // An entry larger than the chunk: only its record matters.
-    uint64_t bytes = f.entsize <= kChunkBytes ? buffered_count_ * f.entsize : (f.bits == 32 ? 16 : 24);
-    read_or_ff(f.stream, buffer_, f.offset + index_ * f.entsize, bytes);
+ElfSymbolWalk::ElfSymbolWalk(const ElfImage& image)
+    : ElfSymbolWalk(image.syms_file, image.syms_file.stream != nullptr ? image.nsyms : 0) {
+    if (image.syms_file.stream == nullptr) {
+        memory_ = image.syms;
+        count_ = image.nsyms;
+    }
 }
 
 bool ElfSymbolWalk::next(Elf64_Sym* sym) {
-    if (index_ >= image_.nsyms) return false;
-    const ElfFileTable& f = image_.syms_file;
-    if (f.stream == nullptr) {
-        *sym = image_.syms[index_++];
+    if (index_ >= count_) return false;
+    if (memory_ != nullptr) {
+        *sym = memory_[index_++];
         return true;
     }
-    if (index_ >= buffered_first_ + buffered_count_) refill();
-    const SymbolDecoder decoder{f.bits == 32, (ByteOrder == BYTEORDER_BIG) != kHostBigEndian};
-    uint64_t at = f.entsize <= kChunkBytes ? (index_ - buffered_first_) * f.entsize : 0;
-    decoder.decode(buffer_ + at, sym);
-    ++index_;
-    if (sym->st_shndx == SHN_XINDEX) refuse_xindex(f.bits);
+    const uint8_t* bytes = table_.entry(index_++);
+    if (bits_ == 32) {
+        Elf32_Sym s;
+        genelf_decode(bytes, &s, swap_);
+        genelf_widen(s, sym);
+    } else {
+        genelf_decode(bytes, sym, swap_);
+    }
+    if (sym->st_shndx == SHN_XINDEX) refuse_xindex(bits_);
     return true;
 }
 
@@ -172,9 +251,9 @@ ElfNameTable::ElfNameTable(const ElfImage& image)
 }
 
 ElfNameTable::~ElfNameTable() {
-    std::free(window_);
-    std::free(whole_);
-    std::free(long_name_);
+    FreeHook(window_);
+    FreeHook(whole_);
+    FreeHook(long_name_);
 }
 
 const char* ElfNameTable::name_at(uint64_t offset, size_t* length) {
@@ -216,13 +295,11 @@ const char* ElfNameTable::from_file(uint64_t offset, size_t* length) {
     if (++refills_ > max_refills_) {
         // Names far out of order: one read of the whole table beats
         // re-reading a window for every name.
-        whole_ = static_cast<uint8_t*>(std::malloc(size_ + 1));
-        if (whole_ == nullptr) gen_out_of_memory(size_ + 1);
+        whole_ = static_cast<uint8_t*>(AllocHook(size_ + 1, 1));
         read_bytes(whole_, 0, size_);
         return name_at(offset, length);
     }
-    if (window_ == nullptr) window_ = static_cast<uint8_t*>(std::malloc(kWindowBytes));
-    if (window_ == nullptr) gen_out_of_memory(kWindowBytes);
+    if (window_ == nullptr) window_ = static_cast<uint8_t*>(AllocHook(kWindowBytes, 1));
     window_start_ = offset;
     window_end_ = size_ - offset < kWindowBytes ? size_ : offset + kWindowBytes;
     read_bytes(window_, window_start_, window_end_ - window_start_);
@@ -235,15 +312,14 @@ const char* ElfNameTable::from_file(uint64_t offset, size_t* length) {
     // A name longer than the window: read on until its NUL.
     uint64_t have = window_end_ - window_start_;
     uint64_t capacity = have;
-    std::free(long_name_);
+    FreeHook(long_name_);
     long_name_ = nullptr;
     for (;;) {
         uint64_t more = size_ - offset - have < kWindowBytes ? size_ - offset - have : kWindowBytes;
         if (more == 0) return nullptr;
         if (have + more > capacity || long_name_ == nullptr) {
             capacity = 2 * (have + more);
-            auto* grown = static_cast<uint8_t*>(std::realloc(long_name_, capacity));
-            if (grown == nullptr) gen_out_of_memory(capacity);
+            auto* grown = static_cast<uint8_t*>(ReallocHook(long_name_, static_cast<int64_t>(capacity)));
             if (long_name_ == nullptr) std::memcpy(grown, window_, have);
             long_name_ = grown;
         }

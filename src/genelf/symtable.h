@@ -1,55 +1,56 @@
-// Finding the symbol table, and walking symbols and names whether an image
-// holds them in memory or left them in the input file.
+// The symbol table: finding it, and reading its entries and names
+// (symtable.cpp).
+//
+// There is one symbol reader, ElfSymbolWalk: it hands out the entries in
+// file order, decoded from a reused buffer, and refuses an SHN_XINDEX entry
+// when it reaches it (not before: see symtable.cpp).  The loader records
+// where the table and its names lie and leaves them in the file
+// (genelf_defer_symtab); the reduction walks them once.  genelf_read_symtab,
+// elf_readsymbol and elf64_readsymbol, which fill arrays, drive the same
+// walk.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
-#include "genelf/genelf.h"
+#include "genelf/codec.h"
 
 // Where a file's symbol table and its string table lie.
 struct ElfSymtabPlace {
     elfbits bits;
-    int64_t base;          // where the ELF file begins in the stream
     uint32_t shnum;
     int index;             // the symbol table section; -1 when there is none
     uint64_t sym_offset;   // absolute
-    uint64_t count;        // entries (0 also for an entry size below the record)
+    uint64_t count;        // entries
     uint64_t entsize;      // bytes per entry in the file
     uint32_t link;         // sh_link of the symbol table
     uint64_t str_offset;   // absolute; valid when link < shnum
     uint64_t str_size;
 };
 
-// Steps shared by the eager and the deferred symbol readers: reads the
-// header, section headers and names at the stream's position, chooses the
-// table by name and checks what must be checked before its entries are
-// read.  Returns false (no message) when there is no table to read.
-bool genelf_locate_symtab(FILE* stream, ElfSymtabPlace* place);
+// Chooses the symbol table among section headers already read, with their
+// names checked (the first ".symtab", else the first ".dynsym"), for an ELF
+// file that begins at `base`.  Returns false (no message) when there is
+// none, or its entry size is smaller than the record.
+bool genelf_find_symtab(const Elf64_Shdr* shdrs, uint32_t shnum, const uint8_t* names, elfbits bits, int64_t base,
+                        ElfSymtabPlace* place);
 
-// The checks that follow reading the entries: a valid sh_link (refused with
-// a message otherwise).
+// The symbol table's sh_link must name a section (refused with a message
+// otherwise).
 void genelf_check_symtab_link(const ElfSymtabPlace& place);
 
-// Loads the image's symbol table the deferred way: nothing but its place is
-// read; the entries are checked as the walk reaches them.  Failures that the
-// eager reader would have reported only after reading every entry first scan
-// the entries, so the first message is the same one.
+// Loads the image's symbol table the deferred way, from the section headers
+// the image holds: its place is checked and recorded, and the entries are
+// checked as the walk reaches them.
 void genelf_defer_symtab(FILE* stream, ElfImage* image);
 
-// Reads every deferred entry once to stop on what the eager reader would
-// have stopped on (an SHN_XINDEX entry).  Used before a refusal that the
-// eager reader would only have reached afterwards.
-void genelf_scan_deferred_symbols(const ElfImage& image);
-
-// Walks an image's symbols in order: decoded records from memory or, for a
-// deferred table, from the file through a reused buffer (bytes past the end
-// of the file read as 0xFF, as the codec reads them).
+// Walks symbols in order, as 64-bit forms: an image's (from memory, or for a
+// deferred table from the file), or `count` entries of a table in the file.
 class ElfSymbolWalk {
 public:
     explicit ElfSymbolWalk(const ElfImage& image);
-    ~ElfSymbolWalk();
+    ElfSymbolWalk(const ElfFileTable& table, uint64_t count);
     ElfSymbolWalk(const ElfSymbolWalk&) = delete;
     ElfSymbolWalk& operator=(const ElfSymbolWalk&) = delete;
 
@@ -57,13 +58,12 @@ public:
     bool next(Elf64_Sym* sym);
 
 private:
-    void refill();
-
-    const ElfImage& image_;
+    const Elf64_Sym* memory_;  // the symbols, when they are in memory
+    elfbits bits_;
+    bool swap_ = false;
+    uint64_t count_;
     uint64_t index_ = 0;
-    uint8_t* buffer_ = nullptr;
-    uint64_t buffered_first_ = 0;  // index of the first entry in buffer_
-    uint64_t buffered_count_ = 0;
+    ElfTableReader table_;
 };
 
 // Names of an image's symbol string table, from memory or through a window

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "genelf/genelf.h"
-#include "genelf/records.h"
+#include "genelf/validate.h"
 
 void genelf_check_shstrndx(uint32_t shstrndx, uint32_t shnum) {
     if (shstrndx >= shnum)

@@ -3,21 +3,29 @@
 // write_image lays the file out the way the tool needs it: only the data of
 // ".symtab", ".strtab" and ".shstrtab" is written, from the input's first
 // data offset D on; every other section gets the running position as its
-// offset and no bytes.  The layout is planned in full before a byte is
-// written, so that a layout this writer cannot produce (positions beyond
-// what its 32-bit seeks reach, tables that would overwrite each other, data
-// a header claims but the image does not hold) is refused with the output
-// still empty.
+// offset and no bytes.  The layout is computed once, into a plan, and the
+// plan is checked in full before a byte is written, so that a layout this
+// writer cannot produce (positions beyond what its 32-bit seeks reach,
+// tables that would overwrite each other, data a header claims but the
+// image does not hold) is refused with the output still empty.  Then the
+// plan is written out.  The class is dispatched on once, into code written
+// once over the class's record forms.
 #include <cstring>
 
-#include "genelf/genelf.h"
-#include "genelf/records.h"
+#include "genelf/codec.h"
+#include "genelf/validate.h"
 #include "shared/genio.h"
 #include "shared/genmem.h"
 
 namespace {
 
 constexpr uint64_t kSeekLimit = 0x7FFFFFFF;  // gen_safe_fseek takes a signed 32-bit offset
+
+// Large alignment gaps (a section aligned to 2 MiB or more is not rare) are
+// left as a hole: the output is seekable, the section header table is always
+// written after the last gap so the file is extended over it, and reading the
+// hole gives the same zeros without the cost of writing them.
+constexpr uint64_t kHoleThreshold = 64 * 1024;
 
 bool is_record_type(uint32_t type) {
     return type == SHT_SYMTAB || type == SHT_RELA || type == SHT_REL || type == SHT_SYMTAB_SHNDX;
@@ -27,15 +35,18 @@ uint64_t align_pad(uint64_t position, uint64_t align) {
     return align > 1 ? (align - 1) & (align - (position & (align - 1))) : 0;
 }
 
-// Large alignment gaps (a section aligned to 2 MiB or more is not rare) are
-// left as a hole: the output is seekable, the section header table is always
-// written after the last gap so the file is extended over it, and reading the
-// hole gives the same zeros without the cost of writing them.
-constexpr uint64_t kHoleThreshold = 64 * 1024;
+void check_entsize(uint32_t type, uint64_t entsize) {
+    if (is_record_type(type) && entsize == 0)
+        genelf_errorf("genelf_writesection: section of type %u has sh_entsize 0", type);
+}
 
-void write_zeros(FILE* stream, uint64_t count) {
+void seek_to(FILE* stream, const char* name, uint64_t offset) {
+    gen_safe_fseek(name, stream, static_cast<int32_t>(static_cast<uint32_t>(offset)), SEEK_SET);
+}
+
+void write_zeros(FILE* stream, const char* name, uint64_t count) {
     if (count >= kHoleThreshold && count <= kSeekLimit) {
-        gen_safe_fseek(OutputName, stream, static_cast<int32_t>(count), SEEK_CUR);
+        gen_safe_fseek(name, stream, static_cast<int32_t>(count), SEEK_CUR);
         return;
     }
     static const uint8_t zeros[256] = {};
@@ -46,73 +57,83 @@ void write_zeros(FILE* stream, uint64_t count) {
     }
 }
 
-template <typename Rec, size_t N>
-int write_records(FILE* stream, const void* data, uint64_t count, const ElfRecord<N>& rec) {
-    genelf_write_records(stream, static_cast<const Rec*>(data), count, rec);
-    return 1;
-}
-
-void check_entsize(uint32_t type, uint64_t entsize) {
-    if (is_record_type(type) && entsize == 0)
-        genelf_errorf("genelf_writesection: section of type %u has sh_entsize 0", type);
-}
-
-// The section data writer, one body for both classes: Shdr is Elf32_Shdr or
-// Elf64_Shdr and `is32` picks the record layouts.
-template <typename Shdr>
-int write_section_data(FILE* stream, Shdr* shdr, const void* data, uint64_t* position, bool is32) {
-    uint64_t pad = align_pad(*position, shdr->sh_addralign);
-    *position += pad;
-    write_zeros(stream, pad);
-    if (is32 && *position > 0xFFFFFFFFu) genelf_overflow();
-    shdr->sh_offset = static_cast<decltype(shdr->sh_offset)>(*position);
-    if (shdr->sh_type != SHT_NOBITS) *position += shdr->sh_size;
-    if (shdr->sh_size == 0) {
-        shdr->sh_offset = 0;
-        return 1;
+// Where one section's data goes, from `*position` on: zero bytes up to its
+// alignment, then its data.  Sets its sh_offset (0 when it is empty) and,
+// for an ELF32 symbol table, the size and entry size of the 16-byte records
+// its 64-bit forms are written as; moves `*position` past the data.
+// Answers the number of padding bytes.
+template <class Forms>
+uint64_t place_section(Elf64_Shdr* s, uint64_t* position) {
+    using Sym = typename Forms::Sym;
+    if (!std::is_same<Sym, Elf64_Sym>::value && s->sh_type == SHT_SYMTAB) {
+        if (s->sh_size != 0) check_entsize(SHT_SYMTAB, s->sh_entsize);
+        uint64_t count = s->sh_size != 0 ? s->sh_size / s->sh_entsize : 0;
+        if (count > 0xFFFFFFFFu / sizeof(Sym)) genelf_overflow();
+        s->sh_entsize = sizeof(Sym);
+        s->sh_size = count * sizeof(Sym);
     }
-    uint32_t type = shdr->sh_type;
-    if (type == SHT_NULL || type == SHT_NOBITS) return 1;
+    uint64_t pad = align_pad(*position, s->sh_addralign);
+    *position += pad;
+    s->sh_offset = s->sh_size != 0 ? *position : 0;
+    if (s->sh_type != SHT_NOBITS) *position += s->sh_size;
+    return pad;
+}
+
+// Writes a placed section's data: raw bytes, or records of the class's form
+// (symbols from their 64-bit forms).  Answers 0 for what cannot be written:
+// absent data, a type that has no data of this kind, a failed write.
+template <class Forms>
+int write_data(FILE* stream, const Elf64_Shdr& s, const void* data) {
+    const uint32_t type = s.sh_type;
+    if (s.sh_size == 0 || type == SHT_NULL || type == SHT_NOBITS) return 1;
     if (data == nullptr) return 0;
     switch (type) {
         case SHT_PROGBITS:
         case SHT_STRTAB:
         case SHT_NOTE:
         case SHT_GROUP:
-            return genelf_writebytes(stream, data, shdr->sh_size);
+            return genelf_writebytes(stream, data, s.sh_size);
         default:
             break;
     }
     if (!is_record_type(type)) return 0;
-    check_entsize(type, shdr->sh_entsize);
-    uint64_t count = shdr->sh_size / shdr->sh_entsize;
+    check_entsize(type, s.sh_entsize);
+    const uint64_t count = s.sh_size / s.sh_entsize;
     switch (type) {
         case SHT_SYMTAB:
-            return is32 ? elf_writesymbol(stream, static_cast<const Elf32_Sym*>(data), count)
-                        : elf64_writesymbol(stream, static_cast<const Elf64_Sym*>(data), count);
+            genelf_write_records<typename Forms::Sym>(stream, static_cast<const Elf64_Sym*>(data), count);
+            break;
         case SHT_RELA:
-            return is32 ? write_records<Elf32_Rela>(stream, data, count, kElf32Rela)
-                        : write_records<Elf64_Rela>(stream, data, count, kElf64Rela);
+            genelf_write_records<typename Forms::Rela>(stream, static_cast<const typename Forms::Rela*>(data), count);
+            break;
         case SHT_REL:
-            return is32 ? write_records<Elf32_Rel>(stream, data, count, kElf32Rel)
-                        : write_records<Elf64_Rel>(stream, data, count, kElf64Rel);
+            genelf_write_records<typename Forms::Rel>(stream, static_cast<const typename Forms::Rel*>(data), count);
+            break;
         default: {  // SHT_SYMTAB_SHNDX: one 32-bit word per entry, both classes
             const auto* words = static_cast<const uint32_t*>(data);
             for (uint64_t i = 0; i < count; ++i) genelf_write32(stream, words[i]);
-            return 1;
+            break;
         }
     }
+    return 1;
 }
 
-// ---- planning ----
-
-const char* section_name(const ElfImage* image, uint32_t index) {
-    const char* name = genelf_name_at(image->shstrtab, image->shstrtab_size, image->shdrs[index].sh_name);
-    if (name == nullptr)
-        genelf_errorf("section %u: sh_name 0x%x is outside the section-name table (%I64u bytes)", index,
-                      image->shdrs[index].sh_name, image->shstrtab_size);
-    return name;
+template <class Forms>
+void write_header(FILE* stream, const Elf64_Ehdr& ehdr) {
+    // The identification bytes go through the checked write, which reports
+    // a short write; the rest follows in ByteOrder.
+    typename Forms::Ehdr h;
+    if constexpr (std::is_same<typename Forms::Ehdr, Elf64_Ehdr>::value)
+        h = ehdr;
+    else
+        genelf_narrow(ehdr, &h);
+    gen_safe_fwrite(nullptr, h.e_ident, EI_NIDENT, 1, stream);
+    uint8_t bytes[sizeof h];
+    genelf_encode(bytes, h, genelf_swap_for_writing(true));
+    std::fwrite(bytes + EI_NIDENT, 1, sizeof bytes - EI_NIDENT, stream);
 }
+
+// ---- the layout plan ----
 
 enum class Written { None, Symbols, Strings, SectionNames };
 
@@ -123,38 +144,59 @@ Written written_as(const char* name) {
     return Written::None;
 }
 
-const void* data_for(const ElfImage* image, Written w, uint64_t* available) {
+// One section's turn in the output.
+struct SectionPlan {
+    uint64_t position;  // the running position at its turn
+    bool written;       // one of the three sections whose data is written
+    uint64_t pad;       // zero bytes before its data
+    const void* data;   // what its data is written from
+    uint64_t needed;    // bytes of data its records take
+    uint64_t held;      // bytes of `data`; the rest of what it needs are zeros
+};
+
+const char* section_name(const ElfImage* image, uint32_t index) {
+    const char* name = genelf_name_at(image->shstrtab, image->shstrtab_size, image->shdrs[index].sh_name);
+    if (name == nullptr)
+        genelf_errorf("section %u: sh_name 0x%x is outside the section-name table (%I64u bytes)", index,
+                      image->shdrs[index].sh_name, image->shstrtab_size);
+    return name;
+}
+
+// The image's data for a written section, the bytes it holds, and the zero
+// bytes that may follow them.
+const void* data_for(const ElfImage* image, Written w, uint64_t* held, uint64_t* zeros) {
+    *zeros = 0;
     switch (w) {
-        case Written::Symbols: *available = uint64_t{image->nsyms} * sizeof(Elf64_Sym); return image->syms;
-        case Written::Strings: *available = image->strtab_size; return image->strtab;
-        case Written::SectionNames: *available = image->shstrtab_size; return image->shstrtab;
-        default: *available = 0; return nullptr;
+        case Written::Symbols: *held = uint64_t{image->nsyms} * sizeof(Elf64_Sym); return image->syms;
+        case Written::Strings: *held = image->strtab_size; *zeros = image->strtab_zeros; return image->strtab;
+        default: *held = image->shstrtab_size; return image->shstrtab;
     }
 }
 
-// Bytes of `data` the section writer will read for this header.
-uint64_t bytes_needed(const Elf64_Shdr& s, bool is32) {
+// Bytes of the image's data the section's records take.
+template <class Forms>
+uint64_t bytes_needed(const Elf64_Shdr& s) {
     if (s.sh_size == 0) return 0;
     switch (s.sh_type) {
         case SHT_PROGBITS: case SHT_STRTAB: case SHT_NOTE: case SHT_GROUP: return s.sh_size;
         case SHT_SYMTAB: return s.sh_size / s.sh_entsize * sizeof(Elf64_Sym);  // converted from 64-bit form
-        case SHT_RELA: return s.sh_size / s.sh_entsize * (is32 ? sizeof(Elf32_Rela) : sizeof(Elf64_Rela));
-        case SHT_REL: return s.sh_size / s.sh_entsize * (is32 ? sizeof(Elf32_Rel) : sizeof(Elf64_Rel));
+        case SHT_RELA: return s.sh_size / s.sh_entsize * sizeof(typename Forms::Rela);
+        case SHT_REL: return s.sh_size / s.sh_entsize * sizeof(typename Forms::Rel);
         case SHT_SYMTAB_SHNDX: return s.sh_size / s.sh_entsize * 4;
         default: return 0;
     }
 }
-
-struct Region {
-    const char* what;
-    uint64_t begin, end;
-};
 
 void check_seek(uint64_t offset, const char* what) {
     if (offset > kSeekLimit)
         genelf_errorf("write_image: %s at output offset 0x%I64x is beyond the 2 GiB this writer can position to",
                       what, offset);
 }
+
+struct Region {
+    const char* what;
+    uint64_t begin, end;
+};
 
 void check_disjoint(const Region* regions, size_t count) {
     for (size_t i = 0; i < count; ++i)
@@ -176,45 +218,99 @@ uint64_t data_start(const ElfImage* image) {
     return 0;
 }
 
-// Walks the layout exactly as the writer will, without writing, and refuses
-// what cannot be written safely.
-void plan_layout(const ElfImage* image, elfbits bits) {
-    const bool is32 = bits == 32;
-    uint64_t position = data_start(image);
-    const uint64_t start = position;
-    for (uint32_t i = 0; i < image->ehdr.e_shnum; ++i) {
+// Lays the file out: every section's offset, the program headers that map a
+// section's address, e_shoff; written into the image's headers, with the
+// turn of every section in `plan`.  Refuses a layout that cannot be written.
+template <class Forms>
+void plan_layout(ElfImage* image, SectionPlan* plan) {
+    Elf64_Ehdr& h = image->ehdr;
+    const uint64_t start = data_start(image);
+    uint64_t position = start;
+    uint32_t search_from = 0;
+    for (uint32_t i = 0; i < h.e_shnum; ++i) {
         check_seek(position, "section data");
-        const Elf64_Shdr& s = image->shdrs[i];
+        Elf64_Shdr& s = image->shdrs[i];
+        plan[i] = SectionPlan{position, false, 0, nullptr, 0, 0};
         Written w = written_as(section_name(image, i));
-        if (w == Written::None) continue;
-        check_entsize(s.sh_type, s.sh_entsize);
-        uint64_t available;
-        const void* data = data_for(image, w, &available);
-        uint64_t needed = bytes_needed(s, is32);
-        if (data != nullptr && needed > available)
+        if (w == Written::None) {
+            s.sh_offset = position;
+            // A program header that maps this section's address gets the
+            // section's offset; the search resumes at the match, so one
+            // program header can match several sections in a row.
+            for (uint32_t p = search_from; p < h.e_phnum; ++p) {
+                if (image->phdrs[p].p_vaddr == s.sh_addr) {
+                    image->phdrs[p].p_offset = position;
+                    search_from = p;
+                    break;
+                }
+            }
+            continue;
+        }
+        if (s.sh_size != 0) check_entsize(s.sh_type, s.sh_entsize);
+        plan[i].written = true;
+        uint64_t zeros;
+        plan[i].data = data_for(image, w, &plan[i].held, &zeros);
+        plan[i].needed = bytes_needed<Forms>(s);
+        if (plan[i].data != nullptr && plan[i].needed > plan[i].held + zeros)
             genelf_errorf("write_image: section %u (%s) needs 0x%I64x bytes of data but the image holds 0x%I64x",
-                          i, section_name(image, i), needed, available);
-        uint64_t size = s.sh_size;
-        if (is32 && s.sh_type == SHT_SYMTAB) size = s.sh_size / s.sh_entsize * sizeof(Elf32_Sym);
-        position += align_pad(position, s.sh_addralign);
-        check_seek(position, "section data");
-        if (s.sh_type != SHT_NOBITS) position += size;
+                          i, section_name(image, i), plan[i].needed, plan[i].held + zeros);
+        const uint64_t before = position;
+        plan[i].pad = place_section<Forms>(&s, &position);
+        check_seek(before + plan[i].pad, "section data");
     }
     check_seek(position, "section header table");
-    const Elf64_Ehdr& h = image->ehdr;
+    h.e_shoff = position;
     if (h.e_phnum > 0) check_seek(h.e_phoff, "program header table");
-    const uint64_t ehsize = is32 ? 52 : 64, phsize = is32 ? 32 : 56, shsize = is32 ? 40 : 64;
     const Region regions[] = {
-        {"file header", 0, ehsize},
-        {"program header table", h.e_phoff, h.e_phoff + uint64_t{h.e_phnum} * phsize},
+        {"file header", 0, sizeof(typename Forms::Ehdr)},
+        {"program header table", h.e_phoff, h.e_phoff + uint64_t{h.e_phnum} * sizeof(typename Forms::Phdr)},
         {"section data", start, position},
-        {"section header table", position, position + uint64_t{h.e_shnum} * shsize},
+        {"section header table", position, position + uint64_t{h.e_shnum} * sizeof(typename Forms::Shdr)},
     };
     check_disjoint(regions, sizeof regions / sizeof regions[0]);
 }
 
-void seek_to(FILE* stream, uint64_t offset) {
-    gen_safe_fseek(OutputName, stream, static_cast<int32_t>(static_cast<uint32_t>(offset)), SEEK_SET);
+template <class Forms>
+void write_image_as(ElfImage* image, FILE* stream, const char* name) {
+    Elf64_Ehdr& h = image->ehdr;
+    auto* plan = static_cast<SectionPlan*>(AllocHook(h.e_shnum, sizeof(SectionPlan)));
+    plan_layout<Forms>(image, plan);
+    for (uint32_t i = 0; i < h.e_shnum; ++i) {
+        seek_to(stream, name, plan[i].position);
+        if (!plan[i].written) continue;
+        write_zeros(stream, name, plan[i].pad);
+        // Data that runs on into the zeros after what the image holds is
+        // written from a copy that has them.
+        const void* data = plan[i].data;
+        uint8_t* padded = nullptr;
+        if (data != nullptr && plan[i].needed > plan[i].held) {
+            padded = static_cast<uint8_t*>(AllocHook(plan[i].needed, 1));
+            std::memcpy(padded, data, plan[i].held);
+            data = padded;
+        }
+        write_data<Forms>(stream, image->shdrs[i], data);
+        FreeHook(padded);
+    }
+    FreeHook(plan);
+    seek_to(stream, name, 0);
+    write_header<Forms>(stream, h);
+    seek_to(stream, name, h.e_phoff);
+    genelf_write_records<typename Forms::Phdr>(stream, image->phdrs, h.e_phnum);
+    seek_to(stream, name, h.e_shoff);
+    genelf_write_records<typename Forms::Shdr>(stream, image->shdrs, h.e_shnum);
+}
+
+template <class Forms>
+int write_section(FILE* stream, Elf64_Shdr* shdr, const void* data, uint64_t* position) {
+    if (Forms::bits == 32) {
+        Elf32_Shdr checked;
+        genelf_narrow(*shdr, &checked);
+    }
+    const uint64_t start = *position;
+    uint64_t pad = place_section<Forms>(shdr, position);
+    if (Forms::bits == 32 && start + pad > 0xFFFFFFFFu) genelf_overflow();
+    write_zeros(stream, nullptr, pad);
+    return write_data<Forms>(stream, *shdr, data);
 }
 
 }  // namespace
@@ -231,109 +327,39 @@ int genelf_writebytes(FILE* stream, const void* data, uint64_t size) {
     return 1;
 }
 
+void write_image(ElfImage* image, FILE* stream, const char* name) {
+    genelf_by_class(ElfWordSize * 8, [&](auto forms) { write_image_as<decltype(forms)>(image, stream, name); });
+}
+
 int genelf_writesection(FILE* stream, Elf64_Shdr* shdr, const void* data, uint64_t* position, elfbits bits) {
     if (shdr == nullptr) return 0;
-    if (bits == 64) return write_section_data(stream, shdr, data, position, false);
-    if (bits != 32) genelf_bad_elfbits();
-
-    Elf32_Shdr* s32 = genelf_shdr64to32(nullptr, shdr, 1);
-    int result;
-    if (shdr->sh_type == SHT_SYMTAB) {
-        check_entsize(SHT_SYMTAB, shdr->sh_entsize);
-        uint64_t count = shdr->sh_size / shdr->sh_entsize;
-        Elf32_Sym* syms32 = data != nullptr ? genelf_sym64to32(nullptr, static_cast<const Elf64_Sym*>(data), count)
-                                            : nullptr;
-        uint64_t size32 = count * sizeof(Elf32_Sym);
-        if (size32 > 0xFFFFFFFFu) genelf_overflow();
-        shdr->sh_entsize = s32->sh_entsize = sizeof(Elf32_Sym);
-        shdr->sh_size = size32;
-        s32->sh_size = static_cast<uint32_t>(size32);
-        result = write_section_data(stream, s32, syms32 != nullptr ? syms32 : data, position, true);
-        FreeHook(syms32);
-    } else {
-        result = write_section_data(stream, s32, data, position, true);
-    }
-    shdr->sh_offset = s32->sh_offset;
-    FreeHook(s32);
-    return result;
+    return genelf_by_class(bits, [&](auto forms) { return write_section<decltype(forms)>(stream, shdr, data, position); });
 }
 
 int genelf_writeheader(FILE* stream, const Elf64_Ehdr* ehdr, elfbits bits) {
-    if (bits == 32) {
-        Elf32_Ehdr* h32 = genelf_ehdr64to32(nullptr, ehdr);
-        gen_safe_fwrite(nullptr, h32->e_ident, EI_NIDENT, 1, stream);
-        genelf_write_record(stream, h32, kElf32EhdrTail);
-        FreeHook(h32);
-    } else if (bits == 64) {
-        gen_safe_fwrite(nullptr, ehdr->e_ident, EI_NIDENT, 1, stream);
-        genelf_write_record(stream, ehdr, kElf64EhdrTail);
-    } else {
-        genelf_bad_elfbits();
-    }
+    genelf_by_class(bits, [&](auto forms) { write_header<decltype(forms)>(stream, *ehdr); });
     return 1;
 }
 
 void genelf_writeprogheaders(FILE* stream, const Elf64_Phdr* phdrs, uint64_t count, elfbits bits) {
-    if (bits == 32) {
-        Elf32_Phdr* p32 = genelf_phdr64to32(nullptr, phdrs, count);
-        if (p32 == nullptr) return;
-        genelf_write_records(stream, p32, count, kElf32Phdr);
-        FreeHook(p32);
-    } else if (bits == 64) {
-        genelf_write_records(stream, phdrs, count, kElf64Phdr);
-    } else {
-        genelf_bad_elfbits();
-    }
+    genelf_by_class(bits, [&](auto forms) {
+        genelf_write_records<typename decltype(forms)::Phdr>(stream, phdrs, count);
+    });
 }
 
 int genelf_writesectheaders(FILE* stream, const Elf64_Shdr* shdrs, uint64_t count, elfbits bits) {
-    if (bits == 32) {
-        Elf32_Shdr* s32 = genelf_shdr64to32(nullptr, shdrs, count);
-        genelf_write_records(stream, s32, count, kElf32Shdr);
-        FreeHook(s32);
-    } else if (bits == 64) {
-        genelf_write_records(stream, shdrs, count, kElf64Shdr);
-    } else {
-        genelf_bad_elfbits();
-    }
+    genelf_by_class(bits, [&](auto forms) {
+        genelf_write_records<typename decltype(forms)::Shdr>(stream, shdrs, count);
+    });
     return 1;
 }
 
-void write_image(ElfImage* image, FILE* stream) {
-    const elfbits bits = ElfWordSize * 8;
-    if (bits != 32 && bits != 64) genelf_bad_elfbits();
-    plan_layout(image, bits);
+int elf_writesymbol(FILE* stream, const Elf32_Sym* array, uint64_t count) {
+    genelf_write_records<Elf32_Sym>(stream, array, count);
+    return 1;
+}
 
-    Elf64_Ehdr& h = image->ehdr;
-    uint64_t position = data_start(image);
-    uint32_t search_from = 0;
-    for (uint32_t i = 0; i < h.e_shnum; ++i) {
-        seek_to(stream, position);
-        Elf64_Shdr& s = image->shdrs[i];
-        Written w = written_as(section_name(image, i));
-        if (w != Written::None) {
-            uint64_t available;
-            const void* data = data_for(image, w, &available);
-            genelf_writesection(stream, &s, data, &position, bits);
-            continue;
-        }
-        s.sh_offset = position;
-        // A program header that maps this section's address gets the
-        // section's offset; the search resumes at the match, so one
-        // program header can match several sections in a row.
-        for (uint32_t p = search_from; p < h.e_phnum; ++p) {
-            if (image->phdrs[p].p_vaddr == s.sh_addr) {
-                image->phdrs[p].p_offset = position;
-                search_from = p;
-                break;
-            }
-        }
-    }
-    h.e_shoff = position;
-    seek_to(stream, 0);
-    genelf_writeheader(stream, &h, bits);
-    seek_to(stream, h.e_phoff);
-    genelf_writeprogheaders(stream, image->phdrs, h.e_phnum, bits);
-    seek_to(stream, h.e_shoff);
-    genelf_writesectheaders(stream, image->shdrs, h.e_shnum, bits);
+int elf64_writesymbol(FILE* stream, const Elf64_Sym* array, uint64_t count) {
+    genelf_write_records<Elf64_Sym>(stream, array, count);
+    return 1;
 }

@@ -7,6 +7,7 @@
 #include "shared/genexit.h"
 #include "shared/genio.h"
 #include "shared/genmem.h"
+#include "shared/genout.h"
 #include "platform/platform.h"
 #include "shared/viewpath/viewpath.h"
 #include "symkeep/symkeep.h"
@@ -44,9 +45,12 @@ int main(int argc, char** argv) {
     if (load_executable(&loaded, input, InputName) != 1) gen_call_exit_hook(1);
     copy_image(&loaded, &working);
     reduce_symbols(&working);
-    write_image(&working, output);
+    write_image(&working, output, OutputName);
 
-    std::fflush(output);
+    // The last piece of the output (the section header table) is still in
+    // the stream's buffer: a disk that fills up now is reported here, as
+    // the close would not see it.
+    if (std::fflush(output) != 0) gen_fatal("Error writing to '%s'", OutputName);
     gen_safe_fclose(InputName, nullptr, input);
     gen_safe_fclose(OutputName, nullptr, output);
     return 0;

@@ -12,7 +12,7 @@
 // by the reduction, instead of being copied twice.
 #include <cstring>
 
-#include "genelf/records.h"
+#include "genelf/validate.h"
 #include "genelf/symtable.h"
 #include "shared/genmem.h"
 #include "symkeep/symkeep.h"
@@ -130,11 +130,7 @@ void copy_image(const ElfImage* source, ElfImage* target) {
 
 void reduce_symbols(ElfImage* image) {
     int64_t symtab = find_symtab(image);
-    if (symtab < 0) {
-        // The symbols stay as they are; a deferred table is still read
-        // through, as loading it whole would have read it.
-        genelf_scan_deferred_symbols(*image);
-    } else {
+    if (symtab >= 0) {
         Elf64_Shdr& s = image->shdrs[symtab];
         if (s.sh_link >= image->ehdr.e_shnum) refuse_link(symtab, s.sh_link, image->ehdr.e_shnum);
 
@@ -171,6 +167,11 @@ void reduce_symbols(ElfImage* image) {
         image->strtab = strings.bytes;
         image->strtab_file = ElfFileTable{};
         image->strtab_size = strings.used;
+        // The new table stands for a buffer of at least the input table's
+        // size, zeros past the names, as a second ".strtab" may be written
+        // from it.
+        const uint64_t input_size = StrtabSize > 0 ? static_cast<uint64_t>(StrtabSize) : 0;
+        image->strtab_zeros = input_size > strings.used ? input_size - strings.used : 0;
         image->shdrs[s.sh_link].sh_size = strings.used;
     }
     for (int64_t p = int64_t{image->ehdr.e_phnum} - 1; p >= 0; --p) image->phdrs[p].p_filesz = 0;

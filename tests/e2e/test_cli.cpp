@@ -1,6 +1,8 @@
 // The command line of the real binary: which files it reads and writes for
 // each spelling of the options, the usage text and its status, and that a
 // refused command line or a missing input creates nothing.
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
@@ -114,6 +116,31 @@ TEST_F(Cli, UnwritableOutputAfterReadableInput) {
     ChildResult r = run({"-o", "no/such/dir/out", "prog.elf"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "symkeep: fatal: Unable to open no/such/dir/out for output: No such file or directory\n");
+}
+
+// The output is written through a buffer that every positioning flushes, so
+// a full disk ends the run at the positioning after the first data written.
+TEST_F(Cli, FullDiskEndsAtTheNextPositioning) {
+#ifdef _WIN32
+    GTEST_SKIP() << "no /dev/full";
+#endif
+    ChildResult r = run({"-keep", "main", "-o", "/dev/full", "prog.elf"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "symkeep: fatal: seek failed to 4120 in '/dev/full': " + std::string(std::strerror(ENOSPC)) + "\n");
+}
+
+// A write that fails after the last positioning (here the file size limit
+// cuts the section header table, which ends at 0x1209) is reported when the
+// output is flushed; the run still ends with status 0.
+TEST_F(Cli, FailedFinalWriteIsReported) {
+#ifdef _WIN32
+    GTEST_SKIP() << "sets the file size limit with /bin/sh's ulimit -f";
+#endif
+    ChildResult r = run_program(
+        {"/bin/sh", "-c", std::string("trap '' XFSZ; ulimit -f 9 && exec ") + SYMKEEP_BIN + " -keep main -o out.elf prog.elf"},
+        {}, dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "symkeep: fatal: Error writing to 'out.elf': " + std::string(std::strerror(EFBIG)) + "\n");
 }
 
 TEST_F(Cli, ProgramNameIsTheBaseName) {

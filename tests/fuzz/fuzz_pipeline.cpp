@@ -68,7 +68,7 @@ void run_tool(void*) {
     if (load_executable(&g_run.loaded, g_run.in, "fuzz-input") != 1) gen_call_exit_hook(1);
     copy_image(&g_run.loaded, &g_run.working);
     reduce_symbols(&g_run.working);
-    write_image(&g_run.working, g_run.out);
+    write_image(&g_run.working, g_run.out, OutputName);
     std::fflush(g_run.out);
 }
 
