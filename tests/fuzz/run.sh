@@ -16,10 +16,7 @@ root=$(cd "$here/../.." && pwd)
 build=${SYMKEEP_FUZZ_BUILD:-$root/build-fuzz}
 jobs=${SYMKEEP_FUZZ_JOBS:-2}
 
-targets="fuzz_pipeline fuzz_paths fuzz_rnereader fuzz_zolta_size fuzz_sprintf"
-if [ -f "$root/src/shared/gswitch/gswitch_testing.h" ]; then
-    targets="$targets fuzz_gswitch_file"
-fi
+targets="fuzz_pipeline fuzz_paths fuzz_rnereader fuzz_zolta_size fuzz_sprintf fuzz_gswitch_file"
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DSYMKEEP_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 # shellcheck disable=SC2086
