@@ -10,8 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "data/elfmaker.h"
-#include "support/child.h"
-#include "support/tempdir.h"
+#include "support/harness.h"
 
 namespace {
 
@@ -25,7 +24,7 @@ class Cli : public ::testing::Test {
 protected:
     void SetUp() override { write_file(dir.file("prog.elf"), elfmaker::make_elf(elfmaker::sample_exec(64, false))); }
 
-    ChildResult run(std::vector<std::string> args) {
+    Outcome run(std::vector<std::string> args) {
         args.insert(args.begin(), SYMKEEP_BIN);
         return run_program(args, {}, dir.path());
     }
@@ -57,7 +56,7 @@ TEST_F(Cli, OutputNaming) {
         {{"-keep", "nosuchsymbol", "-keep", "main", "-keep", "main", "prog.elf"}, {"prog.elf.sh"}},
     };
     for (const Case& c : cases) {
-        ChildResult r = run(c.args);
+        Outcome r = run(c.args);
         EXPECT_EQ(r.status, 0) << c.args[0] << " " << r.err;
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "");
@@ -74,7 +73,7 @@ TEST_F(Cli, UsageForEveryMistake) {
         {"-keep"},                    {"-k", "main", "prog.elf"},  {"-o", "out.elf"},
     };
     for (const auto& args : cases) {
-        ChildResult r = run(args);
+        Outcome r = run(args);
         std::string shown = args.empty() ? "(none)" : args[0];
         EXPECT_EQ(r.status, 1) << shown;
         EXPECT_EQ(r.out, kUsage) << shown;
@@ -84,7 +83,7 @@ TEST_F(Cli, UsageForEveryMistake) {
 }
 
 TEST_F(Cli, EmptyInputNameIsTakenAndFailsToOpen) {
-    ChildResult r = run({""});
+    Outcome r = run({""});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "symkeep: fatal: Unable to open  for input: No such file or directory\n");
     EXPECT_EQ(created(), std::vector<std::string>{});  // not even ".sh"
@@ -92,7 +91,7 @@ TEST_F(Cli, EmptyInputNameIsTakenAndFailsToOpen) {
 
 TEST_F(Cli, MissingInputCreatesNoOutput) {
     write_file(dir.file("out.elf"), "precious");
-    ChildResult r = run({"-o", "out.elf", "missing.elf"});
+    Outcome r = run({"-o", "out.elf", "missing.elf"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "symkeep: fatal: Unable to open missing.elf for input: No such file or directory\n");
     EXPECT_EQ(read_file(dir.file("out.elf")), "precious");  // not truncated
@@ -100,7 +99,7 @@ TEST_F(Cli, MissingInputCreatesNoOutput) {
 
 TEST_F(Cli, DirectoryAsInputOrOutput) {
     mkdir(dir.file("sub").c_str(), 0755);
-    ChildResult r = run({"sub"});
+    Outcome r = run({"sub"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "symkeep: fatal: Unable to open sub for input: Is a directory\n");
     EXPECT_FALSE(file_exists(dir.file("sub.sh")));
@@ -111,7 +110,7 @@ TEST_F(Cli, DirectoryAsInputOrOutput) {
 }
 
 TEST_F(Cli, UnwritableOutputAfterReadableInput) {
-    ChildResult r = run({"-o", "no/such/dir/out", "prog.elf"});
+    Outcome r = run({"-o", "no/such/dir/out", "prog.elf"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "symkeep: fatal: Unable to open no/such/dir/out for output: No such file or directory\n");
 }
@@ -125,7 +124,7 @@ TEST_F(Cli, ProgramNameIsTheBaseName) {
 #else
     ASSERT_EQ(symlink(SYMKEEP_BIN, link.c_str()), 0);
 #endif
-    ChildResult r = run_program({link, "-help"}, {}, dir.path());
+    Outcome r = run_program({link, "-help"}, {}, dir.path());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "Usage: Tool [-help] <options> filename");
 }
@@ -138,7 +137,7 @@ TEST_F(Cli, OutputThatIsTheInputIsRefusedBeforeOpening) {
     std::string before = read_file(dir.file("prog.elf"));
     ASSERT_EQ(link(dir.file("prog.elf").c_str(), dir.file("hard.elf").c_str()), 0);
     for (const std::string& out : std::vector<std::string>{"prog.elf", "./prog.elf", dir.file("prog.elf"), "hard.elf"}) {
-        ChildResult r = run({"-keep", "main", "-o", out, "prog.elf"});
+        Outcome r = run({"-keep", "main", "-o", out, "prog.elf"});
         EXPECT_EQ(r.status, 1) << out;
         EXPECT_EQ(r.err, "symkeep: fatal: Refusing to write " + out + ": it is the input file prog.elf\n");
         EXPECT_EQ(read_file(dir.file("prog.elf")), before) << out;

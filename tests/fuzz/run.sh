@@ -17,7 +17,7 @@ build=${SYMKEEP_FUZZ_BUILD:-$root/build-fuzz}
 jobs=${SYMKEEP_FUZZ_JOBS:-2}
 
 targets="fuzz_pipeline fuzz_paths fuzz_rnereader fuzz_zolta_size fuzz_sprintf"
-if [ -f "$root/src/shared/gswitch/gswitch_testing.h" ]; then
+if [ -f "$root/src/shared/gswitch/gen_switch_testing.h" ]; then
     targets="$targets fuzz_gswitch_file"
 fi
 

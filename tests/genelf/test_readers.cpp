@@ -49,7 +49,7 @@ Loaded load(const em::Desc& d) {
 // Loads in a child and reports what a user would see.  The symbol entries
 // are checked as they are read, so the child reads them all, as the tool's
 // reduction does.
-ChildResult load_in_child(const em::Desc& d) {
+Outcome load_in_child(const em::Desc& d) {
     std::string bytes = em::make_elf(d);
     return run_in_child([bytes] {
         gen_init("/opt/tools/symkeep", 0, 0);
@@ -271,7 +271,7 @@ TEST(Loader, FatalMessages) {
     for (const Case& c : cases) {
         em::Desc d = em::sample_exec(c.bits, false);
         c.shape(d);
-        ChildResult r = load_in_child(d);
+        Outcome r = load_in_child(d);
         EXPECT_EQ(r.status, 1) << c.what;
         EXPECT_EQ(r.err, c.err) << c.what;
     }
@@ -282,7 +282,7 @@ TEST(Loader, QuietFailures) {
     // message of its own.
     em::Desc d = em::sample_exec(64, false);
     d.shentsize = 20;
-    ChildResult r = load_in_child(d);
+    Outcome r = load_in_child(d);
     EXPECT_EQ(r.out, "result 0");
     EXPECT_EQ(r.err, "");
 
@@ -336,7 +336,7 @@ TEST(Readers, DirectEntryPoints) {
          "symkeep: fatal: ELF file overflow\n"},
     };
     for (const Case& c : cases) {
-        ChildResult r = run_in_child([&] {
+        Outcome r = run_in_child([&] {
             gen_init("/opt/tools/symkeep", 0, 0);
             errno = 0;
             c.body(stream_of(bytes));
