@@ -46,9 +46,9 @@
 #endif
 
 // The child side of run_in_child: temporary directories made in a child
-// are the parent's own (see tests/support/child.cpp).
-const char* symkeep_child_tempdir(size_t index);
-void symkeep_record_tempdir(const char* path);
+// are the parent's own (tests/support/child.cpp sets these when linked).
+inline const char* (*symkeep_child_tempdir)(size_t index) = nullptr;
+inline void (*symkeep_record_tempdir)(const char* path) = nullptr;
 
 inline int setenv(const char* name, const char* value, int overwrite) {
     if (!overwrite && std::getenv(name) != nullptr) return 0;
@@ -60,7 +60,7 @@ inline int mkdir(const char* path, int) { return _mkdir(path); }
 
 inline char* mkdtemp(char* tmpl) {
     static size_t made = 0;
-    if (const char* parent = symkeep_child_tempdir(made)) {
+    if (const char* parent = symkeep_child_tempdir ? symkeep_child_tempdir(made) : nullptr) {
         ++made;
         std::strcpy(tmpl, parent);
         return tmpl;
@@ -79,7 +79,7 @@ inline char* mkdtemp(char* tmpl) {
         }
         if (_mkdir(tmpl) == 0) {
             ++made;
-            symkeep_record_tempdir(tmpl);
+            if (symkeep_record_tempdir) symkeep_record_tempdir(tmpl);
             return tmpl;
         }
         if (errno != EEXIST) return nullptr;
@@ -112,7 +112,7 @@ inline int mkfifo(const char*, int) {
     errno = ENOSYS;
     return -1;
 }
-// Hard links exist on NTFS (CreateHardLinkA, in tests/support/child.cpp).
+// Hard links exist on NTFS (CreateHardLinkA, in tests/support/harness.cpp).
 int symkeep_hard_link(const char* from, const char* to);
 inline int link(const char* from, const char* to) { return symkeep_hard_link(from, to); }
 inline unsigned geteuid() { return 0; }
@@ -130,7 +130,7 @@ inline int fork() {
 }
 
 // Close-on-exec is "not inherited" here (GetHandleInformation, in
-// tests/support/child.cpp).
+// tests/support/harness.cpp).
 #define F_GETFD 1
 #define FD_CLOEXEC 1
 int symkeep_fd_not_inherited(int fd);

@@ -157,6 +157,10 @@ std::vector<Outcome> load_results(const std::string& path) {
 struct ChildSetUp {
     ChildSetUp() {
         ::testing::UnitTest::GetInstance()->listeners().Append(new PerTestReset);
+        symkeep_child_tempdir = [](size_t index) {
+            return index < g_child_dirs.size() ? g_child_dirs[index].c_str() : nullptr;
+        };
+        symkeep_record_tempdir = [](const char* path) { g_tempdirs.push_back(path); };
         const char* call = std::getenv(kChildCallVar);
         if (call == nullptr || *call == '\0') return;
         g_child_call = std::atoi(call);
@@ -186,12 +190,6 @@ struct ChildSetUp {
 } g_child_set_up;
 
 }  // namespace
-
-const char* symkeep_child_tempdir(size_t index) {
-    return index < g_child_dirs.size() ? g_child_dirs[index].c_str() : nullptr;
-}
-
-void symkeep_record_tempdir(const char* path) { g_tempdirs.push_back(path); }
 
 Outcome run_in_child(const std::function<void()>& body) {
     const int call = ++g_call_count;
