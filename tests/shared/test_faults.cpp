@@ -80,10 +80,10 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
         std::printf("%zu:%s", std::fread(text, 1, sizeof text - 1, fp), text);
         std::fclose(fp);
     };
-    auto open_denied = [&](const char* mode) {
-        return [&, mode] {
+    auto open_denied = [&](const char* mode, const char* description) {
+        return [&, mode, description] {
             plat_calls.fopen = fake_fopen;
-            gen_safe_fopen(denied.c_str(), nullptr, mode);
+            gen_safe_fopen(denied.c_str(), description, mode);
             std::printf("returned");
         };
     };
@@ -105,15 +105,18 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
         plat_calls.fclose = fake_fclose;
         const int described = gen_safe_fclose(out.c_str(), "output", fp);
         const int plain = gen_safe_fclose(out.c_str(), nullptr, std::fopen(out.c_str(), "r"));
-        std::printf("%d %d %s", described, plain, read_file(out).c_str());
+        const int none = gen_safe_fclose(out.c_str(), nullptr, nullptr);
+        std::printf("%d %d %d %s", described, plain, none, read_file(out).c_str());
     };
-    auto pread_at_3 = [&] {
-        FILE* fp = std::fopen(in.c_str(), "rb");
-        plat_calls.pread = fake_pread;
-        char text[5] = {};
-        const long n = plat_pread(fp, text, 4, 3);
-        std::printf("%ld:%s:%s", n, text, errno == EIO ? "EIO" : "");
-        std::fclose(fp);
+    auto pread_at = [&](uint64_t offset) {
+        return [&, offset] {
+            FILE* fp = std::fopen(in.c_str(), "rb");
+            plat_calls.pread = fake_pread;
+            char text[5] = {};
+            const long n = plat_pread(fp, text, 4, offset);
+            std::printf("%ld:%s:%s", n, text, errno == EIO ? "EIO" : "");
+            std::fclose(fp);
+        };
     };
     // With no start directory the view path still answers relative and
     // empty names (an empty name once overflowed its one-byte copy here).
@@ -142,10 +145,11 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
          "", 11},
         {"open interrupted eleven times", 11, EINTR, [&] { plat_calls.fopen = fake_fopen; open_read(); }, 1, "",
          cannot_open + in + " for input: " + text_of(EINTR) + "\n", 11},
-        {"open for input denied", 1000, EACCES, open_denied("r"), 1, "",
+        {"open for input denied", 1000, EACCES, open_denied("r", nullptr), 1, "",
          cannot_open + denied + " for input: " + text_of(EACCES) + "\n", 1},
-        {"open for output denied", 1000, EACCES, open_denied("w+b"), 1, "",
-         cannot_open + denied + " for output: " + text_of(EACCES) + "\n", 1},
+        {"open for output denied", 1000, EACCES, open_denied("w+b", "listing"), 1, "",
+         cannot_open + "listing '" + denied + "' for output: " + text_of(EACCES) + "\n", 1},
+        {"whole writes", 0, 0, write_short(0), -1, "8 4 16", "", 2},
         {"short writes", 1000, ENOSPC, write_short(3), -1, "3 3 9",
          "symkeep: fatal: Error writing to '" + out + "': " + text_of(ENOSPC) +
              "\nsymkeep: fatal: Error writing to file: " + text_of(ENOSPC) + "\n",
@@ -154,12 +158,13 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
          "symkeep: fatal: Error writing to '" + out + "': " + text_of(EIO) +
              "\nsymkeep: fatal: Error writing to file: " + text_of(EIO) + "\n",
          2},
-        {"failed closes", 1000, ENOSPC, close_failing, -1, "-1 -1 data",
+        {"failed closes", 1000, ENOSPC, close_failing, -1, "-1 -1 -1 data",
          "symkeep: fatal: Error closing output '" + out + "': " + text_of(ENOSPC) + "\nsymkeep: fatal: Error closing " +
-             out + ": " + text_of(ENOSPC) + "\n",
+             out + ": " + text_of(ENOSPC) + "\nsymkeep: error: Attempt to close NULL file " + out + "\n",
          2},
-        {"positioned read interrupted", 3, EINTR, pread_at_3, -1, "4:3456:", "", 4},
-        {"positioned read failing", 1, EIO, pread_at_3, -1, "-1::EIO", "", 1},
+        {"positioned read interrupted", 3, EINTR, pread_at(3), -1, "4:3456:", "", 4},
+        {"positioned read at the end, interrupted", 1, EINTR, pread_at(10), -1, "0::", "", 2},
+        {"positioned read failing", 1, EIO, pread_at(3), -1, "-1::EIO", "", 1},
         {"view path without a start directory", 1000, ENOENT, no_start_directory, -1,
          "1|none|none|" + trees.below, "", -1},
     };
@@ -203,16 +208,16 @@ void allocating_work(const Trees& trees) {
 
 // Failing each request in turn until the work gets through (SQLite's
 // fail-the-Nth-call loop): every failure ends with status 3 and the report
-// of the failing request, also when the report's first write is
-// interrupted.
+// of the failing request.  The report's first write, interrupted, is tried
+// again; failing otherwise, it is given up (the program name is lost).
 TEST(Faults, EveryFailedAllocationEndsWithTheExactReport) {
     Trees trees;
     int failed = 0;  // requests failed in turn
     for (bool completed = false; !completed && failed < 500; failed += completed ? 0 : 1) {
-        for (bool interrupted : {false, true}) {
+        for (int error : {0, EINTR, EIO}) {
             g_requests = 0;
             g_fail_at = failed + 1;
-            g_plan = Plan{interrupted ? 1 : 0, EINTR};
+            g_plan = Plan{error != 0 ? 1 : 0, error};
             const Outcome r = trap([&] {
                 gen_setprogpath("/opt/tools/symkeep");
                 AllocHook = nth_fails;
@@ -222,10 +227,10 @@ TEST(Faults, EveryFailedAllocationEndsWithTheExactReport) {
             completed = r.status == -1;
             if (completed) break;
             char report[80];
-            std::snprintf(report, sizeof report, "symkeep: fatal: Out of memory (0x%016llX bytes requested)\n",
-                          static_cast<unsigned long long>(g_failed_size));
-            EXPECT_EQ(r.status, 3) << "request " << g_fail_at << (interrupted ? ", interrupted" : "");
-            EXPECT_EQ(r.out + r.err, report) << "request " << g_fail_at << (interrupted ? ", interrupted" : "");
+            std::snprintf(report, sizeof report, "%s: fatal: Out of memory (0x%016llX bytes requested)\n",
+                          error == EIO ? "" : "symkeep", static_cast<unsigned long long>(g_failed_size));
+            EXPECT_EQ(r.status, 3) << "request " << g_fail_at << ", " << text_of(error);
+            EXPECT_EQ(r.out + r.err, report) << "request " << g_fail_at << ", " << text_of(error);
         }
     }
     EXPECT_GE(failed, 10) << "the work should allocate at several places";

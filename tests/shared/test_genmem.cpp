@@ -46,6 +46,7 @@ TEST(Memory, BlocksAreZeroFilledAndResizedInPlace) {
     void* fresh = ReallocHook(nullptr, 16);
     EXPECT_NE(fresh, nullptr);
     FreeHook(fresh);
+    EXPECT_EQ(gen_try_alloc(0), nullptr);
 }
 
 TEST(Ends, WhatEachEarlyEndPrintsAndItsStatus) {
