@@ -1,14 +1,8 @@
-// The one way tests and fuzz targets run something in isolation.
-//
-// trap() runs code in this process with the program's ends turned into a
-// C++ exception: ExitHook throws TrappedExit{status}, which unwinds through
-// the runtime's frames (running their destructors) back to trap(), and
-// standard output and error are captured at the descriptor level, so
-// printf, the stderr stream and the out-of-memory report's descriptor
-// writes are all seen.  Whatever needs a process of its own (signals, crash
-// dumps, exit-time handlers, the environment before start-up) runs as a
-// subprocess: run_program() starts the real tool or the probe program
-// (support/probe.cpp, which takes a scenario name).
+// The one way tests and fuzz targets run something in isolation: trap()
+// runs code in this process with the program's ends turned into an
+// exception, run_program() runs the real tool or the probe program
+// (support/probe.cpp) for what needs a process of its own: signals, crash
+// dumps, exit-time handlers, the environment before start-up.
 #pragma once
 
 #include <cstdio>
@@ -24,36 +18,31 @@ struct Outcome {
     std::string err;
 };
 
-struct TrappedExit {
-    int status;
-};
-
-// Runs `body` on the calling thread with ExitHook throwing TrappedExit.
-// Returns the status the program would have ended with, -1 when the body
-// returned.  Afterwards the hooks a body may replace are as they were
-// before: ExitHook, the memory and message hooks, plat_calls and
-// plat_path_calls.  The services a body starts stay started (gen_init's
-// crash-report set-up runs once per process), as do the program name and
-// the runtime's caches; use the product's reset seams where a case must
-// start afresh.  A trap inside a trap is refused (std::logic_error), and a
-// body that really ends the process (std::exit, gen_exit called directly)
-// ends it with status 99 and a note, never silently.
+// Runs `body` on the calling thread with ExitHook throwing back here (the
+// runtime's frames unwind, their destructors run).  Returns the status the
+// program would have ended with, -1 when the body returned.  The hooks a
+// body may replace (ExitHook, the memory and message hooks, plat_calls,
+// plat_path_calls) are put back afterwards; what the body starts or caches
+// (gen_init's services, the program name) stays.  A trap inside a trap
+// throws std::logic_error; a body that ends the process for real (a direct
+// gen_exit or std::exit) aborts it with a note.
 int trap_status(const std::function<void()>& body);
 
-// trap_status() with both standard streams captured; errno is the body's on
-// entry and on return.  AddressSanitizer's notes about impossible
-// allocations are left out of `err`.
+// trap_status() with standard output and error captured at the descriptor
+// level (printf, the stderr stream, descriptor writes alike); errno is the
+// caller's when the body starts and the body's on return.
 Outcome trap(const std::function<void()>& body);
 
 // Runs a program (argv[0] is its path) with extra environment entries
 // "NAME=value" ("NAME" alone removes NAME), in `cwd` when not empty, with
-// `stdin_text` as its standard input.  Under SYMKEEP_TEST_WRAPPER (words
-// put in front of every run of symkeep or rnecat: `make test-valgrind`)
-// the product runs under that checker.  On Windows the streams' CR LF line
-// ends are read back as LF, and an exception code is reported as the POSIX
-// signal it stands for.
+// `stdin_text` as its standard input.  SYMKEEP_TEST_WRAPPER (`make
+// test-valgrind`) puts its words in front of every run of symkeep or rnecat.
+// On Windows an exception code comes back as the POSIX signal it stands for.
 Outcome run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                     const std::string& cwd = "", const std::string& stdin_text = "");
+
+// In both: AddressSanitizer's notes about impossible allocations are left
+// out of `err`, and Windows text-mode line ends read as "\n".
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
@@ -63,9 +52,9 @@ std::vector<std::string> files_in(const std::string& dir);
 // A temporary stream holding `bytes`, positioned at its start.
 FILE* stream_of(const std::string& bytes);
 
-// A fresh directory under the system temporary directory, removed with its
-// contents when the object goes out of scope.  On Windows the path is the
-// full one with a drive letter and '\' throughout, as the runtime writes it.
+// A fresh directory, removed with its contents at the end of the scope.  On
+// Windows the path is the full one with a drive letter and '\' throughout,
+// as the runtime writes it.
 class TempDir {
 public:
     TempDir();
