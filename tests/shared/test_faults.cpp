@@ -37,8 +37,11 @@ Plan g_plan;
 const PlatCalls& real() { return plat_default_calls(); }
 
 FILE* fake_fopen(const char* name, const char* mode) { return g_plan.fail_now() ? nullptr : real().fopen(name, mode); }
+long fake_read(int fd, void* buf, size_t n) { return g_plan.fail_now() ? -1 : real().read(fd, buf, n); }
 long fake_write(int fd, const void* buf, size_t n) { return g_plan.fail_now() ? -1 : real().write(fd, buf, n); }
-long fake_pread(int fd, void* buf, size_t n, uint64_t at) { return g_plan.fail_now() ? -1 : real().pread(fd, buf, n, at); }
+long fake_pread(int fd, void* buf, size_t n, uint64_t at) {
+    return g_plan.fail_now() ? -1 : real().pread(fd, buf, n, at);
+}
 char* fake_getcwd(char* buf, size_t n) { return g_plan.fail_now() ? nullptr : real().getcwd(buf, n); }
 size_t fake_fwrite(const void* buf, size_t size, size_t count, FILE* stream) {
     if (!g_plan.fail_now()) return real().fwrite(buf, size, count, stream);
@@ -75,6 +78,7 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
     const std::string in = trees.dir.file("in"), out = trees.dir.file("out"), denied = trees.dir.file("denied");
     write_file(in, "0123456789");
     auto open_read = [&] {
+        plat_calls.fopen = fake_fopen;
         FILE* fp = gen_safe_fopen(in.c_str(), nullptr, "r");
         char text[16] = {};
         std::printf("%zu:%s", std::fread(text, 1, sizeof text - 1, fp), text);
@@ -130,6 +134,15 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
         std::printf("%d|%s|%s|%s", V_start_directory() == nullptr, empty ? empty : "none",
                     relative ? relative : "none", found ? found : "none");
     };
+    // Descriptor reads and writes take 32-bit counts; a larger one is said.
+    auto count_limits = [] {
+        plat_calls.read = fake_read;
+        plat_calls.write = fake_write;
+        for (uint64_t count : {0xFFFFFFFFull, 0x100000000ull}) {
+            gen_read(0, nullptr, count);
+            gen_write(1, nullptr, count);
+        }
+    };
     const std::string cannot_open = "symkeep: fatal: Unable to open ";
     struct Row {
         const char* name;
@@ -140,10 +153,10 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
         int calls;  // of the faked call; -1: not counted
     };
     const Row rows[] = {
-        {"open interrupted once", 1, EINTR, [&] { plat_calls.fopen = fake_fopen; open_read(); }, -1, "10:0123456789", "", 2},
-        {"open interrupted ten times", 10, EINTR, [&] { plat_calls.fopen = fake_fopen; open_read(); }, -1, "10:0123456789",
+        {"open interrupted once", 1, EINTR, open_read, -1, "10:0123456789", "", 2},
+        {"open interrupted ten times", 10, EINTR, open_read, -1, "10:0123456789",
          "", 11},
-        {"open interrupted eleven times", 11, EINTR, [&] { plat_calls.fopen = fake_fopen; open_read(); }, 1, "",
+        {"open interrupted eleven times", 11, EINTR, open_read, 1, "",
          cannot_open + in + " for input: " + text_of(EINTR) + "\n", 11},
         {"open for input denied", 1000, EACCES, open_denied("r", nullptr), 1, "",
          cannot_open + denied + " for input: " + text_of(EACCES) + "\n", 1},
@@ -165,6 +178,10 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
         {"positioned read interrupted", 3, EINTR, pread_at(3), -1, "4:3456:", "", 4},
         {"positioned read at the end, interrupted", 1, EINTR, pread_at(10), -1, "0::", "", 2},
         {"positioned read failing", 1, EIO, pread_at(3), -1, "-1::EIO", "", 1},
+        {"counts beyond 32 bits", 1000, EIO, count_limits, -1, "",
+         "symkeep: error: gen_read(): count exceeds unsigned 32-bit range\n"
+         "symkeep: error: gen_write(): count exceeds unsigned 32-bit range\n",
+         4},
         {"view path without a start directory", 1000, ENOENT, no_start_directory, -1,
          "1|none|none|" + trees.below, "", -1},
     };

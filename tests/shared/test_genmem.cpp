@@ -101,7 +101,8 @@ TEST(Ends, WhatEachEarlyEndPrintsAndItsStatus) {
 }
 
 // A termination handler that ends the program again leaves at once with
-// its own status, and releases are ignored from the first exit on.
+// its own status (no further handler, no flush), and releases are ignored
+// from the first exit on.
 TEST(Ends, ExitFromATerminationHandler) {
     const Outcome r = run_program({SYMKEEP_PROBE, "exit-twice"});
     EXPECT_EQ(r.status, 7) << r.err;

@@ -1,27 +1,19 @@
-// The probe program, for the cases that need a process of their own: it
-// runs the one scenario named on its command line and prints what it sees
-// as "key value" lines on standard output.
-//
+// The probe program, for the cases that need a process of its own:
 //   probe SCENARIO [ARG]
+// runs one scenario and prints what it sees as "key value" lines.
 //
-// These start the runtime as the tool does (gen_init, which sets up the
-// crash reports from ZEP_RNE_DUMP_PATH), report "pid" and "tid", log the
-// scenario's name, then:
-//   exit    return from main            assert  fail an assertion
-//   taken   fail an assertion, the first fallback dump directory name taken
-//   segv    read address 0x10           fpe     divide by zero
-//   ill     execute an illegal instruction
-//   bus     read a mapped page whose file was truncated (on Windows, raise
-//           the in-page error such a read raises there)
-//   thread  a worker thread logs and ends, then main returns
-//   env     show ZEP_RNE_DUMP_PATH as a child process sees it
-//   block   log, report "ready 1", wait to be killed
-// These use one part of the runtime alone:
-//   log-thread [DUMPDIR]  the event log: a worker's and the main thread's
-//                         logs, their backing files while and after the
-//                         worker runs, RNE files into DUMPDIR
-//   exit-twice            gen_exit from a termination handler while gen_exit
-//                         runs, after reporting whether FreeHook releases
+// Scenarios on the runtime started as the tool starts it (gen_init sets up
+// the crash reports from ZEP_RNE_DUMP_PATH) report "pid" and "tid" and log
+// their name first: assert (an assertion fails), taken (the same, with the
+// first fallback dump directory name taken), segv, fpe, ill, bus (a read of
+// a truncated mapping; on Windows the in-page error it raises there),
+// thread (a worker logs and ends), env (a child shell shows
+// ZEP_RNE_DUMP_PATH), block (logs, reports "ready 1", waits to be killed).
+// Scenarios on one part alone: log-thread [DUMPDIR] (the event log of the
+// main thread and a worker, and the worker's backing file while and after
+// it runs), exit-twice (gen_exit from a termination handler while gen_exit
+// runs, after telling whether FreeHook still releases, with output left
+// unflushed).
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -50,10 +42,9 @@ void report(const char* key, const std::string& value) {
     std::printf("%s %s\n", key, value.c_str());
     std::fflush(stdout);
 }
-void report(const char* key, unsigned long long value) { report(key, std::to_string(value)); }
-void report_hex(const char* key, uintptr_t value) {
+void report(const char* key, unsigned long long value, const char* format = "%llu") {
     char text[32];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    std::snprintf(text, sizeof text, format, value);
     report(key, text);
 }
 
@@ -64,7 +55,7 @@ void fail_assertion(const char*) { gen_assert_check(0, "scenario != assert", __F
 void segv(const char*) {
     // Computed at run time, so the compiler cannot make the read a trap of its own.
     const uintptr_t address = std::strtoul("16", nullptr, 10);
-    report_hex("fault_address", address);
+    report("fault_address", address, "0x%llx");
     report("read", *reinterpret_cast<volatile int*>(address));
 }
 
@@ -75,21 +66,19 @@ void ill(const char*) {
     std::raise(SIGILL);
 }
 
-#ifdef _WIN32
-// No signal stands for it: it goes to the unhandled-exception filter.
-void bus(const char*) { RaiseException(EXCEPTION_IN_PAGE_ERROR, 0, 0, nullptr); }
-#else
 void bus(const char*) {
+#ifdef _WIN32
+    RaiseException(EXCEPTION_IN_PAGE_ERROR, 0, 0, nullptr);  // no signal stands for it
+#else
     char path[] = "/tmp/probe_XXXXXX";
     const int fd = mkstemp(path);
-    if (fd < 0 || ftruncate(fd, 4096) != 0) std::exit(3);
-    void* page = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
+    void* page = fd < 0 || ftruncate(fd, 4096) != 0 ? MAP_FAILED : mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
     if (page == MAP_FAILED || ftruncate(fd, 0) != 0) std::exit(3);
     unlink(path);
-    report_hex("fault_address", reinterpret_cast<uintptr_t>(page));
+    report("fault_address", reinterpret_cast<uintptr_t>(page), "0x%llx");
     report("read", *static_cast<volatile unsigned char*>(page));
-}
 #endif
+}
 
 void worker_thread(const char*) {
     std::thread([] {
@@ -107,8 +96,7 @@ void show_env(const char*) {
 }
 
 void block(const char*) {
-    // What a killed process leaves behind is its mapped log.
-    ZOLTA_LogU32("before_kill", 7);
+    ZOLTA_LogU32("before_kill", 7);  // what a killed process leaves is its mapped log
     report("ready", 1);
     for (;;) pause();
 }
@@ -156,24 +144,28 @@ void exit_twice(const char*) {
     std::atexit([] {
         std::printf("inner %s ", FreeHook == gen_free ? "live" : "ignored");
         std::fflush(stdout);
+        std::printf("unflushed");  // a second exit leaves at once: nothing more is flushed
         gen_exit(7);
     });
     std::atexit([] { std::printf("first "); });  // runs first
     gen_exit(2);
 }
 
-struct Scenario {
+const struct Scenario {
     const char* name;
     bool starts_runtime;
     void (*run)(const char* arg);
-};
-
-const Scenario kScenarios[] = {
-    {"exit", true, [](const char*) {}}, {"assert", true, fail_assertion}, {"taken", true, fail_assertion},
-    {"segv", true, segv},               {"fpe", true, [](const char*) { report("quotient", divide(1, 0)); }},
-    {"ill", true, ill},                 {"bus", true, bus},
-    {"thread", true, worker_thread},    {"env", true, show_env},
-    {"block", true, block},             {"log-thread", false, log_thread},
+} kScenarios[] = {
+    {"assert", true, fail_assertion},
+    {"taken", true, fail_assertion},
+    {"segv", true, segv},
+    {"fpe", true, [](const char*) { report("quotient", static_cast<unsigned>(divide(1, 0))); }},
+    {"ill", true, ill},
+    {"bus", true, bus},
+    {"thread", true, worker_thread},
+    {"env", true, show_env},
+    {"block", true, block},
+    {"log-thread", false, log_thread},
     {"exit-twice", false, exit_twice},
 };
 
