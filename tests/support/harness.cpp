@@ -56,6 +56,18 @@ struct SavedHooks {
     }
 };
 
+// A temporary file, gone once closed.  (On Windows the C library's
+// tmpfile() picks names that processes running side by side collide on.)
+FILE* temp_file() {
+#ifdef _WIN32
+    char dir[MAX_PATH + 1], name[MAX_PATH + 1];
+    if (GetTempPathA(sizeof dir, dir) == 0 || GetTempFileNameA(dir, "sk", 0, name) == 0) return nullptr;
+    return std::fopen(name, "w+bD");
+#else
+    return std::tmpfile();
+#endif
+}
+
 std::string contents(FILE* f) {
     std::string text;
     char buf[65536];
@@ -213,7 +225,7 @@ Outcome trap(const std::function<void()>& body) {
     const int entry_errno = errno;
     std::fflush(stdout);
     std::fflush(stderr);
-    Redirect out(1, std::tmpfile()), err(2, std::tmpfile());
+    Redirect out(1, temp_file()), err(2, temp_file());
     g_real_stderr = err.saved;
     Outcome r;
     r.status = trap_status([&] {
@@ -233,7 +245,7 @@ Outcome run_program(const std::vector<std::string>& argv, const std::vector<std:
     Outcome r;
     std::fflush(stdout);
     std::fflush(stderr);
-    Redirect in(0, stream_of(stdin_text)), out(1, std::tmpfile()), err(2, std::tmpfile());
+    Redirect in(0, stream_of(stdin_text)), out(1, temp_file()), err(2, temp_file());
     if (!argv.empty()) start(argv, env, cwd, r);
     r.out = as_seen(out.take());
     r.err = as_seen(err.take());
@@ -265,7 +277,7 @@ std::vector<std::string> files_in(const std::string& dir) {
 }
 
 FILE* stream_of(const std::string& bytes) {
-    FILE* fp = std::tmpfile();
+    FILE* fp = temp_file();
     if (fp == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), fp) != bytes.size())
         throw std::runtime_error("harness: cannot make a temporary file");
     std::rewind(fp);
