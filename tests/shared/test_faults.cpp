@@ -91,10 +91,10 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
             std::printf("returned");
         };
     };
-    auto write_short = [&](size_t items) {
-        return [&, items] {
+    auto writes = [&](size_t kept_items) {  // of each failing request
+        return [&, kept_items] {
             FILE* fp = gen_safe_fopen(out.c_str(), nullptr, "w+b");
-            g_plan.short_items = items;
+            g_plan.short_items = kept_items;
             plat_calls.fwrite = fake_fwrite;
             const long long named = gen_safe_fwrite(out.c_str(), "abcdefgh", 1, 8, fp);
             const long long nameless = gen_safe_fwrite(nullptr, "abcdefgh", 2, 4, fp);
@@ -154,20 +154,19 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
     };
     const Row rows[] = {
         {"open interrupted once", 1, EINTR, open_read, -1, "10:0123456789", "", 2},
-        {"open interrupted ten times", 10, EINTR, open_read, -1, "10:0123456789",
-         "", 11},
+        {"open interrupted ten times", 10, EINTR, open_read, -1, "10:0123456789", "", 11},
         {"open interrupted eleven times", 11, EINTR, open_read, 1, "",
          cannot_open + in + " for input: " + text_of(EINTR) + "\n", 11},
         {"open for input denied", 1000, EACCES, open_denied("r", nullptr), 1, "",
          cannot_open + denied + " for input: " + text_of(EACCES) + "\n", 1},
         {"open for output denied", 1000, EACCES, open_denied("w+b", "listing"), 1, "",
          cannot_open + "listing '" + denied + "' for output: " + text_of(EACCES) + "\n", 1},
-        {"whole writes", 0, 0, write_short(0), -1, "8 4 16", "", 2},
-        {"short writes", 1000, ENOSPC, write_short(3), -1, "3 3 9",
+        {"whole writes", 0, 0, writes(0), -1, "8 4 16", "", 2},
+        {"short writes", 1000, ENOSPC, writes(3), -1, "3 3 9",
          "symkeep: fatal: Error writing to '" + out + "': " + text_of(ENOSPC) +
              "\nsymkeep: fatal: Error writing to file: " + text_of(ENOSPC) + "\n",
          2},
-        {"failed writes", 1000, EIO, write_short(0), -1, "0 0 0",
+        {"failed writes", 1000, EIO, writes(0), -1, "0 0 0",
          "symkeep: fatal: Error writing to '" + out + "': " + text_of(EIO) +
              "\nsymkeep: fatal: Error writing to file: " + text_of(EIO) + "\n",
          2},
