@@ -3,6 +3,7 @@
 // sees, and the one rule that needs a real exit (a second exit while
 // termination handlers run).
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -32,7 +33,7 @@ void failed_assertion(const char* expression, const char* file, int line, int ex
     gen_assert_check(0, expression, file, line, extra);
 }
 
-TEST(Memory, BlocksAreZeroFilledAndResizedInPlace) {
+TEST(Memory, BlocksAreZeroFilledAndKeepTheirBytesWhenResized) {
     auto* a = static_cast<unsigned char*>(AllocHook(64, 1));
     auto* b = static_cast<unsigned char*>(AllocHook(1, 64));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(a), 64) + std::string(reinterpret_cast<char*>(b), 64),
