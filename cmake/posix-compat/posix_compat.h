@@ -46,9 +46,9 @@
 #endif
 
 // The child side of run_in_child: temporary directories made in a child
-// are the parent's own (see tests/support/child.cpp).
-const char* symkeep_child_tempdir(size_t index);
-void symkeep_record_tempdir(const char* path);
+// are the parent's own (tests/support/child.cpp sets these when linked).
+inline const char* (*symkeep_child_tempdir)(size_t index) = nullptr;
+inline void (*symkeep_record_tempdir)(const char* path) = nullptr;
 
 inline int setenv(const char* name, const char* value, int overwrite) {
     if (!overwrite && std::getenv(name) != nullptr) return 0;
@@ -60,7 +60,7 @@ inline int mkdir(const char* path, int) { return _mkdir(path); }
 
 inline char* mkdtemp(char* tmpl) {
     static size_t made = 0;
-    if (const char* parent = symkeep_child_tempdir(made)) {
+    if (const char* parent = symkeep_child_tempdir ? symkeep_child_tempdir(made) : nullptr) {
         ++made;
         std::strcpy(tmpl, parent);
         return tmpl;
@@ -79,7 +79,7 @@ inline char* mkdtemp(char* tmpl) {
         }
         if (_mkdir(tmpl) == 0) {
             ++made;
-            symkeep_record_tempdir(tmpl);
+            if (symkeep_record_tempdir) symkeep_record_tempdir(tmpl);
             return tmpl;
         }
         if (errno != EEXIST) return nullptr;
@@ -112,9 +112,15 @@ inline int mkfifo(const char*, int) {
     errno = ENOSYS;
     return -1;
 }
-// Hard links exist on NTFS (CreateHardLinkA, in tests/support/child.cpp).
-int symkeep_hard_link(const char* from, const char* to);
-inline int link(const char* from, const char* to) { return symkeep_hard_link(from, to); }
+// Hard links exist on NTFS.  (The system calls are declared as
+// <windows.h> declares them, which most tests do not include.)
+extern "C" __declspec(dllimport) int __stdcall CreateHardLinkA(const char* to, const char* from,
+                                                               struct _SECURITY_ATTRIBUTES* security);
+inline int link(const char* from, const char* to) {
+    if (CreateHardLinkA(to, from, nullptr)) return 0;
+    errno = EACCES;
+    return -1;
+}
 inline unsigned geteuid() { return 0; }
 inline unsigned getuid() { return 0; }
 // Waits for a signal that never comes: the caller is ended from outside.
@@ -129,18 +135,18 @@ inline int fork() {
     return -1;
 }
 
-// Close-on-exec is "not inherited" here (GetHandleInformation, in
-// tests/support/child.cpp).
+// Close-on-exec is "not inherited" here.
 #define F_GETFD 1
 #define FD_CLOEXEC 1
-int symkeep_fd_not_inherited(int fd);
+extern "C" __declspec(dllimport) int __stdcall GetHandleInformation(void* handle, unsigned long* flags);
 inline int fcntl(int fd, int cmd, ...) {
-    if (cmd != F_GETFD) {
-        errno = ENOSYS;
+    unsigned long flags = 0;
+    const intptr_t handle = _get_osfhandle(fd);
+    if (cmd != F_GETFD || handle == -1 || !GetHandleInformation(reinterpret_cast<void*>(handle), &flags)) {
+        errno = cmd != F_GETFD ? ENOSYS : EBADF;
         return -1;
     }
-    const int answer = symkeep_fd_not_inherited(fd);
-    return answer < 0 ? -1 : (answer ? FD_CLOEXEC : 0);
+    return (flags & 1) != 0 ? 0 : FD_CLOEXEC;  // HANDLE_FLAG_INHERIT
 }
 
 #include <cstdint>

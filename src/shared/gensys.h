@@ -10,8 +10,9 @@
 #include <cstdint>
 
 // Records the program path (a copy) and the program name: its base name
-// without a final ".exe" in any letter case.  Earlier values are released.
-// gen_init does this at start-up.
+// without a final ".exe" in any letter case.  Earlier values are released;
+// a null path leaves neither (as before start-up).  gen_init does this at
+// start-up.
 void gen_setprogpath(const char* path);
 // The stored program name (not a copy), or nullptr before gen_init.
 const char* gen_getprogname();

@@ -87,7 +87,7 @@ void gen_setprogpath(const char* path) {
     const char* base = gen_basename(path);
     size_t len = base != nullptr ? std::strlen(base) : 0;
     if (len >= 4 && gen_strequal(base + len - 4, ".exe")) len -= 4;
-    char* name = static_cast<char*>(AllocHook(len + 1, 1));
+    char* name = path != nullptr ? static_cast<char*>(AllocHook(len + 1, 1)) : nullptr;
     if (len > 0) std::memcpy(name, base, len);
     char* copy = gen_strdup(path);
     FreeHook(g_progname);

@@ -16,9 +16,9 @@
 
 #include "platform/platform.h"
 #include "shared/eventlog/rnereader.h"
-#include "support/child.h"
 #include "support/rne_events.h"
-#include "support/tempdir.h"
+#include "support/child.h"
+#include "support/harness.h"
 
 // What the signal tests need from a sanitizer build: its own handlers off,
 // so the runtime's handlers see the faults.  Ignored by a plain build.
@@ -26,9 +26,9 @@ inline const char* kChildAsanOptions =
     "ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigill=0:handle_sigfpe=0:detect_leaks=0:"
     "allocator_may_return_null=1";
 
-inline ChildResult run_probe(const std::string& mode, std::vector<std::string> env, const std::string& cwd = "") {
+inline Outcome run_probe(const std::string& mode, std::vector<std::string> env, const std::string& cwd = "") {
     env.push_back(kChildAsanOptions);
-    return run_program({CRASH_PROBE, mode}, env, cwd);
+    return run_program({SYMKEEP_PROBE, mode}, env, cwd);
 }
 
 // The "key value" lines a probe printed.

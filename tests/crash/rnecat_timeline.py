@@ -75,7 +75,7 @@ with tempfile.TemporaryDirectory() as tmp:
         tracks.setdefault((e["pid"], e["tid"]), []).append(e)
     check(sorted(tracks) == sorted([(pid, main), (pid, worker)]), f"one track per thread: {sorted(tracks)}")
     names = {(e["pid"], e["tid"]): e["args"]["name"] for e in doc["traceEvents"] if e["name"] == "thread_name"}
-    check(names == {(pid, t): f"crash_probe {t}" for t in (main, worker)}, f"thread names {names}")
+    check(names == {(pid, t): f"probe {t}" for t in (main, worker)}, f"thread names {names}")
     check(any(e["name"] == "process_name" and e["pid"] == pid for e in doc["traceEvents"]), "process name")
     for track, evs in tracks.items():
         check([e["ts"] for e in evs] == sorted(e["ts"] for e in evs), f"track {track} in time order")

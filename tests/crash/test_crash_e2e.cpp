@@ -56,12 +56,12 @@ TEST_P(CrashDump, WritesTheFailingThreadsLogAndNamesTheDirectory) {
     const FailureCase& c = GetParam();
     TempDir tmp;
     const std::string dir = tmp.file("dumps");
-    ChildResult r = run_probe(c.mode, {"ZEP_RNE_DUMP_PATH=" + dir});
+    Outcome r = run_probe(c.mode, {"ZEP_RNE_DUMP_PATH=" + dir});
     const auto report = probe_report(r.out);
 
     EXPECT_EQ(r.status, 1) << r.err;
     const std::string line =
-        std::string("Program \"crash_probe\" has ") + c.reason + ". RNE logs of this event are in " + dir + "\n";
+        std::string("Program \"probe\" has ") + c.reason + ". RNE logs of this event are in " + dir + "\n";
     ASSERT_GE(r.err.size(), line.size()) << r.err;
     EXPECT_EQ(r.err.substr(r.err.size() - line.size()), line);
     EXPECT_EQ(r.err.find("Program \""), r.err.size() - line.size()) << "exactly one abort line";
@@ -100,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, CrashDump,
 TEST(CrashDump, NormalExitOfTheToolDumpsTheMainThreadsLog) {
     TempDir tmp;
     const std::string dir = tmp.file("dumps");
-    ChildResult r = run_program({SYMKEEP_BIN, "-o", tmp.file("out"), tmp.file("missing.elf")},
+    Outcome r = run_program({SYMKEEP_BIN, "-o", tmp.file("out"), tmp.file("missing.elf")},
                                 {"ZEP_RNE_DUMP_PATH=" + dir, kChildAsanOptions});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.find("RNE logs"), std::string::npos);
@@ -126,7 +126,7 @@ TEST(CrashDump, NormalExitOfTheToolDumpsTheMainThreadsLog) {
 
 TEST(CrashDump, WorkerThreadEndAndMainThreadExitEachWriteTheirLog) {
     TempDir tmp;
-    ChildResult r = run_probe("thread", {"ZEP_RNE_DUMP_PATH=" + tmp.path()});
+    Outcome r = run_probe("thread", {"ZEP_RNE_DUMP_PATH=" + tmp.path()});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto report = probe_report(r.out);
     const std::string prefix = tmp.path() + "/" + report.at("pid") + "_";
@@ -140,7 +140,7 @@ TEST(CrashDump, WorkerThreadEndAndMainThreadExitEachWriteTheirLog) {
 
 TEST(CrashDump, ChildProcessesSeeTheDumpPathMadeAbsolute) {
     TempDir tmp;
-    ChildResult r = run_probe("env", {"ZEP_RNE_DUMP_PATH=dumps"}, tmp.path());
+    Outcome r = run_probe("env", {"ZEP_RNE_DUMP_PATH=dumps"}, tmp.path());
     ASSERT_EQ(r.status, 0) << r.err;
 #ifdef _WIN32
     const std::string dumps = tmp.file("dumps");
@@ -161,12 +161,12 @@ TEST(CrashDump, NoDirectoryNoHandlersNoLine) {
         {"ZEP_RNE_DUMP_PATH", "TMP=" + tmp.path()},
     };
     for (const auto& env : settings) {
-        ChildResult segv = run_probe("segv", env);
+        Outcome segv = run_probe("segv", env);
         EXPECT_EQ(segv.signal, SIGSEGV) << env[0];
         EXPECT_EQ(segv.err.find("RNE logs"), std::string::npos) << env[0];
         EXPECT_TRUE(files_in(tmp.path()).empty()) << env[0];
     }
-    ChildResult assertion = run_probe("assert", settings[0]);
+    Outcome assertion = run_probe("assert", settings[0]);
     EXPECT_EQ(assertion.status, 1);
     EXPECT_EQ(assertion.err.find("RNE logs"), std::string::npos);
     EXPECT_TRUE(files_in(tmp.path()).empty());
@@ -175,7 +175,7 @@ TEST(CrashDump, NoDirectoryNoHandlersNoLine) {
 TEST(CrashDump, AssertionWithoutDumpPathUsesAFreshFallbackDirectory) {
     for (const char* mode : {"assert", "taken"}) {
         TempDir tmp;
-        ChildResult r = run_probe(mode, {"ZEP_RNE_DUMP_PATH", "TMP=" + tmp.path()});
+        Outcome r = run_probe(mode, {"ZEP_RNE_DUMP_PATH", "TMP=" + tmp.path()});
         EXPECT_EQ(r.status, 1);
         const auto report = probe_report(r.out);
         char user[257] = "";

@@ -29,7 +29,7 @@ std::string run_probe_until_killed(const std::string& dump_dir) {
     start.hStdOutput = write_end;
     start.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION child = {};
-    std::string command = std::string("\"") + CRASH_PROBE + "\" block";
+    std::string command = std::string("\"") + SYMKEEP_PROBE + "\" block";
     const BOOL started =
         CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &child);
     SetEnvironmentVariableA("ZEP_RNE_DUMP_PATH", nullptr);
@@ -62,7 +62,7 @@ std::string run_probe_until_killed(const std::string& dump_dir) {
         close(out[0]);
         setenv("ZEP_RNE_DUMP_PATH", dump_dir.c_str(), 1);
         putenv(const_cast<char*>(kChildAsanOptions));
-        execl(CRASH_PROBE, CRASH_PROBE, "block", static_cast<char*>(nullptr));
+        execl(SYMKEEP_PROBE, SYMKEEP_PROBE, "block", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(out[1]);
@@ -94,7 +94,7 @@ TEST(Kill, MappedLogSurvivesSigkill) {
     EXPECT_EQ(permissions(map_file), 0600u);
 #endif
 
-    ChildResult cat = run_program({RNECAT_BIN, map_file});
+    Outcome cat = run_program({RNECAT_BIN, map_file});
     EXPECT_EQ(cat.status, 0) << cat.err;
     EXPECT_NE(cat.out.find("text(4)  probe  \"block\""), std::string::npos) << cat.out;
     EXPECT_NE(cat.out.find("before_kill  7 0x00000007"), std::string::npos) << cat.out;

@@ -16,7 +16,7 @@ struct Written {
 
 // A child writes a fresh heap log of `size` bytes with `body`, then dumps it.
 Written write_log(const TempDir& tmp, const char* size, const std::function<void()>& body) {
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         unsetenv("ZEP_RNE_DUMP_PATH");
         setenv("ZEP_ZOLTA_LOG_SIZE", size, 1);
         zolta_reset_for_tests();
@@ -35,7 +35,7 @@ Written write_log(const TempDir& tmp, const char* size, const std::function<void
     return w;
 }
 
-ChildResult rnecat(const std::vector<std::string>& args) {
+Outcome rnecat(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {RNECAT_BIN};
     argv.insert(argv.end(), args.begin(), args.end());
     return run_program(argv, {kChildAsanOptions});
@@ -95,7 +95,7 @@ TEST(Rnecat, JsonRoundTripAcrossAWrap) {
     const Written w = write_log(tmp, "20000", [] {
         for (int i = 0; i < kCount; ++i) log_event(i);
     });
-    ChildResult r = rnecat({"--json", w.file});
+    Outcome r = rnecat({"--json", w.file});
     ASSERT_EQ(r.status, 0) << r.err;
     std::istringstream in(r.out);
     std::string line;
@@ -135,7 +135,7 @@ TEST(Rnecat, PlainLinesShowTimeTypeNameAndValue) {
         const uint32_t seven = 7;
         ZOLTA_LogEvent("", &seven, 20, 0);
     });
-    ChildResult r = rnecat({w.file});
+    Outcome r = rnecat({w.file});
     ASSERT_EQ(r.status, 0) << r.err;
     const std::vector<std::string> tails = {
         "  u32(6)  \\x01\\x02\\x03  1 0x00000001",
@@ -170,7 +170,7 @@ TEST(Rnecat, DamagedFilesGiveAnErrorNeverACrash) {
     const std::string bad = tmp.file("bad.rne");
     for (const size_t cut : {size_t{0}, size_t{100}, size_t{5815}}) {
         write_file(bad, good.substr(0, cut));
-        ChildResult r = rnecat({bad});
+        Outcome r = rnecat({bad});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "rnecat: " + bad + ": shorter than a log header\n");
     }
@@ -181,14 +181,14 @@ TEST(Rnecat, DamagedFilesGiveAnErrorNeverACrash) {
     std::string damaged = good;
     damaged[0] = static_cast<char>(damaged[0] ^ 0x5A);
     write_file(bad, damaged);
-    ChildResult r = rnecat({bad});
+    Outcome r = rnecat({bad});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "rnecat: " + bad + ": not an event log (bad format bytes)\n");
     EXPECT_EQ(rnecat({tmp.file("none.rne")}).status, 1);
     EXPECT_EQ(rnecat({}).status, 2);
     EXPECT_EQ(rnecat({"--bogus", w.file}).status, 2);
-    ChildResult help = rnecat({"--help"});
+    Outcome help = rnecat({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("SYNOPSIS"), std::string::npos);
 }

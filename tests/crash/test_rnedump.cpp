@@ -13,7 +13,7 @@ namespace {
 // Runs `body` in a child whose logs start afresh with `dir` as the dump
 // directory; the child ends without exit handlers, so only what the body
 // wrote is on disk.
-ChildResult in_child_with_dump_dir(const std::string& dir, const std::function<void()>& body) {
+Outcome in_child_with_dump_dir(const std::string& dir, const std::function<void()>& body) {
     return run_in_child([&] {
         setenv("ZEP_RNE_DUMP_PATH", dir.c_str(), 1);
         zolta_reset_for_tests();
@@ -28,7 +28,7 @@ std::string rne_name() { return std::to_string(plat_process_id()) + "_" + std::t
 
 TEST(ExceptionFilter, LogsRecordThenContextThenTheAbortTexts) {
     TempDir tmp;
-    ChildResult r = in_child_with_dump_dir(tmp.path(), [] {
+    Outcome r = in_child_with_dump_dir(tmp.path(), [] {
         const RNEDumpExceptionRecord record = {0xC0000005u, 1, 0x401000, 2, {1, 0xdead0}};
         const RNEDumpContextRecord context = {0x401000, true, 0x10, 0x20, 0x30, 0x40};
         const RNEDumpExceptionPointers pointers = {&record, &context};
@@ -55,7 +55,7 @@ TEST(ExceptionFilter, LogsRecordThenContextThenTheAbortTexts) {
 
 TEST(ExceptionFilter, WithoutRecordsLogsOnlyTheAbortTexts) {
     TempDir tmp;
-    ChildResult r = in_child_with_dump_dir(tmp.path(), [] {
+    Outcome r = in_child_with_dump_dir(tmp.path(), [] {
         const RNEDumpExceptionPointers none = {nullptr, nullptr};
         RNEDump_ExceptionFilter(&none);
         RNEDump_ExceptionFilter(nullptr);
@@ -76,7 +76,7 @@ TEST(DumpFiles, NeverWriteThroughASymbolicLink) {
 #endif
     TempDir tmp;
     write_file(tmp.file("target"), "precious");
-    ChildResult r = in_child_with_dump_dir(tmp.path(), [&] {
+    Outcome r = in_child_with_dump_dir(tmp.path(), [&] {
         symlink(tmp.file("target").c_str(), tmp.file(rne_name()).c_str());
         const char* place = "unset";
         RNEDump_DoOnAbortDump(&place, "encountered an assertion failure");
@@ -95,7 +95,7 @@ TEST(DumpFiles, BackingFileReplacesAPlantedLinkWithAPrivateFile) {
 #endif
     TempDir tmp;
     write_file(tmp.file("target"), "precious");
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         setenv("ZEP_RNE_DUMP_PATH", tmp.path().c_str(), 1);
         zolta_reset_for_tests();
         const std::string map = tmp.path() + "/" + std::to_string(plat_process_id()) + "_" +

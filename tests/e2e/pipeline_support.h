@@ -12,13 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "support/child.h"
-#include "support/tempdir.h"
+#include "support/harness.h"
 
 namespace pipeline {
 
 struct ToolRun {
-    ChildResult result;
+    Outcome result;
     bool output_exists = false;
     std::string output;
 };

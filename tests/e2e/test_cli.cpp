@@ -12,8 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "data/elfmaker.h"
-#include "support/child.h"
-#include "support/tempdir.h"
+#include "support/harness.h"
 
 namespace {
 
@@ -27,7 +26,7 @@ class Cli : public ::testing::Test {
 protected:
     void SetUp() override { write_file(dir.file("prog.elf"), elfmaker::make_elf(elfmaker::sample_exec(64, false))); }
 
-    ChildResult run(std::vector<std::string> args) {
+    Outcome run(std::vector<std::string> args) {
         args.insert(args.begin(), SYMKEEP_BIN);
         return run_program(args, {}, dir.path());
     }
@@ -59,7 +58,7 @@ TEST_F(Cli, OutputNaming) {
         {{"-keep", "nosuchsymbol", "-keep", "main", "-keep", "main", "prog.elf"}, {"prog.elf.sh"}},
     };
     for (const Case& c : cases) {
-        ChildResult r = run(c.args);
+        Outcome r = run(c.args);
         EXPECT_EQ(r.status, 0) << c.args[0] << " " << r.err;
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "");
@@ -76,7 +75,7 @@ TEST_F(Cli, UsageForEveryMistake) {
         {"-keep"},                    {"-k", "main", "prog.elf"},  {"-o", "out.elf"},
     };
     for (const auto& args : cases) {
-        ChildResult r = run(args);
+        Outcome r = run(args);
         std::string shown = args.empty() ? "(none)" : args[0];
         EXPECT_EQ(r.status, 1) << shown;
         EXPECT_EQ(r.out, kUsage) << shown;
@@ -86,7 +85,7 @@ TEST_F(Cli, UsageForEveryMistake) {
 }
 
 TEST_F(Cli, EmptyInputNameIsTakenAndFailsToOpen) {
-    ChildResult r = run({""});
+    Outcome r = run({""});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "symkeep: fatal: Unable to open  for input: No such file or directory\n");
     EXPECT_EQ(created(), std::vector<std::string>{});  // not even ".sh"
@@ -94,7 +93,7 @@ TEST_F(Cli, EmptyInputNameIsTakenAndFailsToOpen) {
 
 TEST_F(Cli, MissingInputCreatesNoOutput) {
     write_file(dir.file("out.elf"), "precious");
-    ChildResult r = run({"-o", "out.elf", "missing.elf"});
+    Outcome r = run({"-o", "out.elf", "missing.elf"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "symkeep: fatal: Unable to open missing.elf for input: No such file or directory\n");
     EXPECT_EQ(read_file(dir.file("out.elf")), "precious");  // not truncated
@@ -102,7 +101,7 @@ TEST_F(Cli, MissingInputCreatesNoOutput) {
 
 TEST_F(Cli, DirectoryAsInputOrOutput) {
     mkdir(dir.file("sub").c_str(), 0755);
-    ChildResult r = run({"sub"});
+    Outcome r = run({"sub"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "symkeep: fatal: Unable to open sub for input: Is a directory\n");
     EXPECT_FALSE(file_exists(dir.file("sub.sh")));
@@ -113,7 +112,7 @@ TEST_F(Cli, DirectoryAsInputOrOutput) {
 }
 
 TEST_F(Cli, UnwritableOutputAfterReadableInput) {
-    ChildResult r = run({"-o", "no/such/dir/out", "prog.elf"});
+    Outcome r = run({"-o", "no/such/dir/out", "prog.elf"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "symkeep: fatal: Unable to open no/such/dir/out for output: No such file or directory\n");
 }
@@ -124,7 +123,7 @@ TEST_F(Cli, FullDiskEndsAtTheNextPositioning) {
 #ifdef _WIN32
     GTEST_SKIP() << "no /dev/full";
 #endif
-    ChildResult r = run({"-keep", "main", "-o", "/dev/full", "prog.elf"});
+    Outcome r = run({"-keep", "main", "-o", "/dev/full", "prog.elf"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "symkeep: fatal: seek failed to 4120 in '/dev/full': " + std::string(std::strerror(ENOSPC)) + "\n");
 }
@@ -136,7 +135,7 @@ TEST_F(Cli, FailedFinalWriteIsReported) {
 #ifdef _WIN32
     GTEST_SKIP() << "sets the file size limit with /bin/sh's ulimit -f";
 #endif
-    ChildResult r = run_program(
+    Outcome r = run_program(
         {"/bin/sh", "-c", std::string("trap '' XFSZ; ulimit -f 9 && exec ") + SYMKEEP_BIN + " -keep main -o out.elf prog.elf"},
         {}, dir.path());
     EXPECT_EQ(r.status, 0);
@@ -152,7 +151,7 @@ TEST_F(Cli, ProgramNameIsTheBaseName) {
 #else
     ASSERT_EQ(symlink(SYMKEEP_BIN, link.c_str()), 0);
 #endif
-    ChildResult r = run_program({link, "-help"}, {}, dir.path());
+    Outcome r = run_program({link, "-help"}, {}, dir.path());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "Usage: Tool [-help] <options> filename");
 }
@@ -165,7 +164,7 @@ TEST_F(Cli, OutputThatIsTheInputIsRefusedBeforeOpening) {
     std::string before = read_file(dir.file("prog.elf"));
     ASSERT_EQ(link(dir.file("prog.elf").c_str(), dir.file("hard.elf").c_str()), 0);
     for (const std::string& out : std::vector<std::string>{"prog.elf", "./prog.elf", dir.file("prog.elf"), "hard.elf"}) {
-        ChildResult r = run({"-keep", "main", "-o", out, "prog.elf"});
+        Outcome r = run({"-keep", "main", "-o", out, "prog.elf"});
         EXPECT_EQ(r.status, 1) << out;
         EXPECT_EQ(r.err, "symkeep: fatal: Refusing to write " + out + ": it is the input file prog.elf\n");
         EXPECT_EQ(read_file(dir.file("prog.elf")), before) << out;

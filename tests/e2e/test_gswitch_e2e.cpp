@@ -19,8 +19,7 @@
 
 #include "platform/platform.h"
 #include "shared/eventlog/rnereader.h"
-#include "support/child.h"
-#include "support/tempdir.h"
+#include "support/harness.h"
 
 extern char** environ;
 
@@ -50,7 +49,7 @@ ToolRun run_tool(const TempDir& dir, const std::string* gsw, const std::vector<s
     env.push_back("ZEP_RNE_DUMP_PATH=" + dumps);
     env.push_back("ZEP_ZOLTA_LOG_SIZE=64K");
     env.insert(env.end(), vars.begin(), vars.end());
-    ChildResult r = run_program({tool, "-o", dir.file("out"), dir.file("missing.elf")}, env);
+    Outcome r = run_program({tool, "-o", dir.file("out"), dir.file("missing.elf")}, env);
 
     ToolRun run;
     RneLog log;
@@ -127,7 +126,7 @@ TEST(GSwitchE2E, EnvironmentAndSwitchFile) {
 // Start-up hands the registry only the program path: switch arguments are
 // the tool's own (unknown) options.
 TEST(GSwitchE2E, ArgumentsNeverReachTheRegistry) {
-    ChildResult r = run_program({SYMKEEP_BIN, "-ZEPXSampleGSwitch", "in.elf"}, {"ZEP_GSW_SampleGSwitch"});
+    Outcome r = run_program({SYMKEEP_BIN, "-ZEPXSampleGSwitch", "in.elf"}, {"ZEP_GSW_SampleGSwitch"});
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.out, HasSubstr("Usage: "));
     EXPECT_EQ(r.err, "");

@@ -8,8 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "data/elfmaker.h"
-#include "support/child.h"
-#include "support/tempdir.h"
+#include "support/harness.h"
 
 namespace {
 
@@ -17,17 +16,17 @@ class HostileEnv : public ::testing::Test {
 protected:
     void SetUp() override {
         write_file(dir.file("prog"), elfmaker::make_elf(elfmaker::sample_exec(64, false)));
-        ChildResult plain = run({});
+        Outcome plain = run({});
         ASSERT_EQ(plain.status, 0) << plain.err;
         expected = read_file(dir.file("prog.sh"));
     }
 
-    ChildResult run(const std::vector<std::string>& env, const std::string& program = SYMKEEP_BIN) {
+    Outcome run(const std::vector<std::string>& env, const std::string& program = SYMKEEP_BIN) {
         std::remove(dir.file("prog.sh").c_str());
         return run_program({program, "-keep", "main", "prog"}, env, dir.path());
     }
 
-    void expect_plain_result(const ChildResult& r, const std::string& what) {
+    void expect_plain_result(const Outcome& r, const std::string& what) {
         EXPECT_EQ(r.status, 0) << what << ": " << r.err;
         EXPECT_EQ(read_file(dir.file("prog.sh")), expected) << what;
     }
@@ -41,11 +40,11 @@ TEST_F(HostileEnv, ViewPathValues) {
     for (int i = 0; i < 200; ++i) many += (i ? ":" : "") + dir.file("node" + std::to_string(i));
     std::string longest = "/" + std::string(1500, 'a');  // longer than the 1024-byte path text
     for (const std::string& value : {many, longest, std::string(":::"), std::string("")}) {
-        ChildResult r = run({"NVPATH=" + value});
+        Outcome r = run({"NVPATH=" + value});
         expect_plain_result(r, "NVPATH of " + std::to_string(value.size()) + " bytes");
         EXPECT_EQ(r.err, "");
     }
-    ChildResult r = run({"NVPATH=" + dir.path(), "ZEP_VP_XSW=not-a-number"});
+    Outcome r = run({"NVPATH=" + dir.path(), "ZEP_VP_XSW=not-a-number"});
     expect_plain_result(r, "ZEP_VP_XSW");
     EXPECT_EQ(r.err, "");
 }
@@ -55,7 +54,7 @@ TEST_F(HostileEnv, LogSizes) {
     // accepted still holds every record.
     for (const char* size : {"4G", "-1", "99999999999999999999", "16663", "0", "12Q"}) {
         std::string rne = dir.file(std::string("rne_") + size);
-        ChildResult r = run({std::string("ZEP_ZOLTA_LOG_SIZE=") + size, "ZEP_RNE_DUMP_PATH=" + rne});
+        Outcome r = run({std::string("ZEP_ZOLTA_LOG_SIZE=") + size, "ZEP_RNE_DUMP_PATH=" + rne});
         expect_plain_result(r, size);
         EXPECT_EQ(r.err, "") << size;
     }
@@ -69,7 +68,7 @@ TEST_F(HostileEnv, DumpPaths) {
         "/" + std::string(5000, 'p'),                       // longer than any path
     };
     for (const std::string& value : values) {
-        ChildResult r = run({"ZEP_RNE_DUMP_PATH=" + value});
+        Outcome r = run({"ZEP_RNE_DUMP_PATH=" + value});
         expect_plain_result(r, value.substr(0, 40));
         EXPECT_EQ(r.err, "");
     }
@@ -81,7 +80,7 @@ TEST_F(HostileEnv, UnwritableDumpDirectory) {
     if (geteuid() == 0) GTEST_SKIP() << "an unwritable directory is writable for root";
     std::string locked = dir.file("locked");
     mkdir(locked.c_str(), 0555);
-    ChildResult r = run({"ZEP_RNE_DUMP_PATH=" + locked});
+    Outcome r = run({"ZEP_RNE_DUMP_PATH=" + locked});
     expect_plain_result(r, "unwritable");
 }
 
@@ -94,7 +93,7 @@ TEST_F(HostileEnv, HugeSwitchFile) {
     while (gsw.size() < (10u << 20)) gsw += "# filler to make the file ten megabytes long ........\n";
     write_file(dir.file("symkeep.gsw"), gsw);
 
-    ChildResult r = run({}, tool);
+    Outcome r = run({}, tool);
     expect_plain_result(r, "switch file");
     // One warning per bad line, each printed whole, however long.
     EXPECT_EQ(r.err,

@@ -9,8 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "data/elfmaker.h"
-#include "support/child.h"
-#include "support/tempdir.h"
+#include "support/harness.h"
 
 namespace em = elfmaker;
 
@@ -47,8 +46,8 @@ TEST(LargeFile, TablesBeyondFourGiB) {
         argv.insert(argv.end(), {"-o", in + ".out", in});
         return run_program(argv, {}, dir.path());
     };
-    ChildResult a = run("near");
-    ChildResult b = run("far");
+    Outcome a = run("near");
+    Outcome b = run("far");
     ASSERT_EQ(a.status, 0) << a.err;
     ASSERT_EQ(b.status, 0) << b.err;
     std::string out_near = read_file(dir.file("near.out"));

@@ -101,7 +101,7 @@ Built build_cached(const std::string& id, const std::string& compiler, const std
     std::vector<std::string> argv = {cc, "-O1", "-o", tmp};
     argv.insert(argv.end(), flags.begin(), flags.end());
     for (const std::string& s : sources) argv.push_back(kProgDir + "/" + s);
-    ChildResult r = run_program(argv);
+    Outcome r = run_program(argv);
     if (r.status != 0) {
         b.why = compiler + " cannot build the test program: " + r.err;
         return done[id] = b;
@@ -222,7 +222,7 @@ const std::vector<Reader>& readers() {
     return r;
 }
 
-ChildResult run_reader(const std::string& tool, const Reader& r, const std::string& file) {
+Outcome run_reader(const std::string& tool, const Reader& r, const std::string& file) {
     std::vector<std::string> argv = {tool};
     argv.insert(argv.end(), r.args.begin(), r.args.end());
     argv.push_back(file);
@@ -232,10 +232,10 @@ ChildResult run_reader(const std::string& tool, const Reader& r, const std::stri
 // What a reader shows of the output must be what it shows of the input, with
 // only the kept symbols, and with offsets and file sizes as the tool set them.
 void check_with_reader(const std::string& tool, const Reader& r, const std::string& in_path,
-                       const ChildResult& in_listing, const std::string& out_path, const Expectation& want,
+                       const Outcome& in_listing, const std::string& out_path, const Expectation& want,
                        const Parsed& out) {
     SCOPED_TRACE(r.name);
-    ChildResult o = run_reader(tool, r, out_path);
+    Outcome o = run_reader(tool, r, out_path);
     ASSERT_EQ(o.status, 0) << o.err;
     // Sections keep sizes that now reach past the end of the file, and an
     // empty string table is unusual: readers warn about both, but must not
@@ -332,7 +332,7 @@ TEST_P(RealExecutable, KeepsExactlyTheNamedSymbols) {
     struct Listing {
         const Reader* reader;
         std::string tool;
-        ChildResult input;
+        Outcome input;
     };
     std::vector<Listing> listings;
     for (const Reader& r : readers()) {

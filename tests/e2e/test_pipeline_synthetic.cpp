@@ -419,7 +419,7 @@ TEST_P(Pipeline, MakerOutputIsAcceptedByReadelf) {
     if (readelf.empty()) GTEST_SKIP() << "readelf is not installed";
     TempDir dir;
     write_file(dir.file("in.elf"), make_elf(sample_exec(bits(), big())));
-    ChildResult r = run_program({readelf, "-h", "-l", "-S", "-s", "-W", dir.file("in.elf")});
+    Outcome r = run_program({readelf, "-h", "-l", "-S", "-s", "-W", dir.file("in.elf")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_NE(r.out.find("Symbol table '.symtab' contains 9 entries"), std::string::npos) << r.out;

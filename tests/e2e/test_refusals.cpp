@@ -80,7 +80,7 @@ TEST(Refusals, DataBeyondTwoGiB) {
     d.phdrs[0].offset = 0x80000000ull;
     TempDir dir;
     if (!em::write_sparse_elf(d, dir.file("in.elf"))) GTEST_SKIP() << "the file system refused a 2 GiB sparse file";
-    ChildResult r = run_program({SYMKEEP_BIN, "-keep", "main", "-o", "out.elf", "in.elf"}, {}, dir.path());
+    Outcome r = run_program({SYMKEEP_BIN, "-keep", "main", "-o", "out.elf", "in.elf"}, {}, dir.path());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err,
               "symkeep: fatal: write_image: section data at output offset 0x80000000 is beyond the 2 GiB this "
@@ -104,7 +104,7 @@ TEST(Refusals, LargeInputUnderAnAddressSpaceLimit) {
                              em::st_info(em::STB_GLOBAL, em::STT_FUNC), 0, 1, {}});
     TempDir dir;
     write_file(dir.file("in.elf"), em::make_elf(d));
-    ChildResult r = run_program({"/bin/sh", "-c",
+    Outcome r = run_program({"/bin/sh", "-c",
                                  std::string("ulimit -v 32768 && exec ") + SYMKEEP_BIN +
                                      " -keep main -keep a_long_enough_symbol_name_for_the_string_table_399999 "
                                      "-o out.elf in.elf"},

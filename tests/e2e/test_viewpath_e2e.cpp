@@ -14,8 +14,7 @@
 #include <vector>
 
 #include "data/elfmaker.h"
-#include "support/child.h"
-#include "support/tempdir.h"
+#include "support/harness.h"
 
 using ::testing::HasSubstr;
 
@@ -52,14 +51,14 @@ protected:
         std::string cc = find_cc();
         if (cc.empty()) GTEST_SKIP() << "no C compiler to build an input executable";
         write_file(under(root_, "x.c"), "int main(void) { return 0; }\n");
-        ChildResult r = run_program({cc, "-no-pie", "-o", under(root_, "prog"), under(root_, "x.c")});
+        Outcome r = run_program({cc, "-no-pie", "-o", under(root_, "prog"), under(root_, "x.c")});
         if (r.status != 0) GTEST_SKIP() << "cannot build a -no-pie executable: " << r.err;
         prog_ = read_file(under(root_, "prog"));
     }
 
     // Runs "symkeep -keep main -o OUT IN" in `cwd` with a clean view-path
     // environment plus `env`.
-    ChildResult run(const std::string& cwd, std::vector<std::string> env, const std::string& in = "prog",
+    Outcome run(const std::string& cwd, std::vector<std::string> env, const std::string& in = "prog",
                     const std::string& out = "out.sh") {
         std::vector<std::string> full = {"NVPATH", "NVSRPATH", "ZEP_VP_DEBUG", "ZEP_VP_OFF", "ZEP_VP_SLOW",
                                          "ZEP_VP_XSW",
@@ -79,7 +78,7 @@ protected:
 
 TEST_F(ViewPathE2E, InputIsFoundInALowerNodeAndTraced) {
     write_file(under(base_, "prog"), prog_);
-    ChildResult r = run(top_, {nvpath(), "ZEP_VP_DEBUG=1"});
+    Outcome r = run(top_, {nvpath(), "ZEP_VP_DEBUG=1"});
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_THAT(r.err, HasSubstr("symkeep: info: Viewpathing support is ON (SLOW).\n"));
@@ -105,7 +104,7 @@ TEST_F(ViewPathE2E, OutputIsCopiedUpThenTruncated) {
     write_file(under(top_, "prog"), prog_);
     std::string stale(200000, 'z');
     write_file(under(base_, "out.sh"), stale);
-    ChildResult r = run(top_, {nvpath(), "ZEP_VP_DEBUG=1"});
+    Outcome r = run(top_, {nvpath(), "ZEP_VP_DEBUG=1"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_THAT(r.err, HasSubstr("symkeep: info: Copied file to out.sh\n"));
     std::string out = read_file(under(top_, "out.sh"));

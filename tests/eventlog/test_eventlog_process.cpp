@@ -11,8 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "shared/eventlog/rnereader.h"
-#include "support/child.h"
-#include "support/tempdir.h"
+#include "support/harness.h"
 
 namespace {
 
@@ -38,11 +37,11 @@ std::vector<std::string> env_with(const std::string& dump_path) {
 
 TEST(EventLogProcess, WorkerBackingFileLivesWhileTheWorkerRuns) {
     TempDir dir;
-    const ChildResult r = run_program({EVENTLOG_PROBE, "thread"}, env_with(dir.path()));
+    const Outcome r = run_program({SYMKEEP_PROBE, "log-thread"}, env_with(dir.path()));
     ASSERT_EQ(r.status, 0) << r.err;
     auto rep = reports(r.out);
     const std::string pid = rep["pid"];
-    EXPECT_EQ(rep["main_file"], dir.file(pid + "_" + rep["main_tid"] + "_map.rne"));
+    EXPECT_EQ(rep["main_file"], dir.file(pid + "_" + rep["tid"] + "_map.rne"));
     EXPECT_EQ(rep["worker_file"], dir.file(pid + "_" + rep["worker_tid"] + "_map.rne"));
     EXPECT_EQ(rep["worker_file_while_running"], "present");
     EXPECT_EQ(rep["worker_file_after_end"], "absent");
@@ -52,12 +51,12 @@ TEST(EventLogProcess, WorkerBackingFileLivesWhileTheWorkerRuns) {
 
 TEST(EventLogProcess, ThreadEndAndExitWriteRneFilesIntoTheDumpDirectory) {
     TempDir maps, dumps;
-    const ChildResult r = run_program({EVENTLOG_PROBE, "thread", dumps.path()}, env_with(maps.path()));
+    const Outcome r = run_program({SYMKEEP_PROBE, "log-thread", dumps.path()}, env_with(maps.path()));
     ASSERT_EQ(r.status, 0) << r.err;
     auto rep = reports(r.out);
     const std::string pid = rep["pid"];
     EXPECT_EQ(files_in(maps.path()), std::vector<std::string>{});
-    const std::string worker = pid + "_" + rep["worker_tid"] + ".rne", main = pid + "_" + rep["main_tid"] + ".rne";
+    const std::string worker = pid + "_" + rep["worker_tid"] + ".rne", main = pid + "_" + rep["tid"] + ".rne";
     EXPECT_EQ(files_in(dumps.path()), (std::vector<std::string>{std::min(worker, main), std::max(worker, main)}));
 
     RneLog w;

@@ -7,8 +7,7 @@
 
 #include "eventlog_fixture.h"
 #include "platform/platform.h"
-#include "support/child.h"
-#include "support/tempdir.h"
+#include "support/harness.h"
 
 namespace {
 

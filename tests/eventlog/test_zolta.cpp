@@ -14,7 +14,7 @@
 #include "eventlog_fixture.h"
 #include "platform/platform.h"
 #include "support/child.h"
-#include "support/tempdir.h"
+#include "support/harness.h"
 
 namespace {
 
@@ -487,7 +487,7 @@ TEST_F(ZoltaTest, ForkedChildMakesItsOwnLog) {
 #endif
     ThreadLog* parent = ZOLTA_StartThreadLog();
     ZOLTA_LogU32("parent", 1);
-    const ChildResult r = run_in_child([parent] {
+    const Outcome r = run_in_child([parent] {
         ZOLTA_LogU32("child", 2);
         ThreadLog* log = ZOLTA_GetThreadLog();
         RneLog read;

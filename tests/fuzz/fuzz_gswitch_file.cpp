@@ -26,7 +26,7 @@ GSwitch g_switches[3];
 std::string g_program;
 std::string g_switch_file;
 
-void run(void*) {
+void run() {
     GSwitch_ReadFile();
     for (GSwitch& s : g_switches) GSwitch_Register(&s);
     // What GSwitch_Initialize does next: the names nobody registered are
@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     gswitch_reset_for_tests();
     gswitch_set_module_file_name_for_tests(g_program.c_str());
     for (int i = 0; i < 3; ++i) g_switches[i] = kPristine[i];
-    int status = fuzz_run_trapped(run, nullptr);
+    int status = trap_status(run);
     gswitch_reset_for_tests();
     size_t left = fuzz_track_end();
     if (status != -1) fuzz_finding("GSwitch_ReadFile", "ended the program with status " + std::to_string(status));

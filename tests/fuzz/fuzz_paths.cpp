@@ -92,7 +92,7 @@ void two_paths(const std::string& a, const std::string& b) {
     release(gen_strcat3(a.c_str(), "/", b.c_str()));
 }
 
-void run(void*) {
+void run() {
     V_reset_for_tests();
     gen_viewpathing(g_in->control & 3);
     V_get_vpath();
@@ -148,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         unsetenv("ZEP_VP_DEBUG");
 
     fuzz_track_begin();
-    int status = fuzz_run_trapped(run, nullptr);
+    int status = trap_status(run);
     if (status != -1) V_reset_for_tests();
     size_t left = fuzz_track_end();
     if (status == -1 && left != 0) fuzz_finding("leak", std::to_string(left) + " blocks left");

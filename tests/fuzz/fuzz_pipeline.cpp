@@ -62,7 +62,7 @@ void set_keep_list(const uint8_t* data, size_t size) {
     }
 }
 
-void run_tool(void*) {
+void run_tool() {
     g_run.in = gen_safe_fopen(g_input->path(), nullptr, "r");
     g_run.out = gen_safe_fopen(g_output->path(), nullptr, "w+b");
     if (load_executable(&g_run.loaded, g_run.in, "fuzz-input") != 1) gen_call_exit_hook(1);
@@ -101,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     StrtabSize = 0;
 
     fuzz_track_begin();
-    int status = fuzz_run_trapped(run_tool, nullptr);
+    int status = trap_status(run_tool);
     if (g_run.in != nullptr) std::fclose(g_run.in);
     if (g_run.out != nullptr) std::fclose(g_run.out);
     if (status == -1) {

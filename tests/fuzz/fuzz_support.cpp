@@ -1,8 +1,7 @@
-// The shared fuzz harness: trapped program ends, silenced diagnostics and
-// the allocation tracker behind --wrap=malloc,calloc,realloc,free.
+// The shared fuzz harness: silenced diagnostics and the allocation tracker
+// behind --wrap=malloc,calloc,realloc,free.
 #include "fuzz_support.h"
 
-#include <csetjmp>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +11,6 @@
 
 #include "platform/platform.h"
 #include "shared/geninit.h"
-#include "shared/genexit.h"
 #include "shared/genout.h"
 #include "shared/sprintf/mt_sprintf.h"
 
@@ -74,21 +72,9 @@ void forget(void* p) {
     }
 }
 
-// ---- trapped program ends ----------------------------------------------
+// ---- diagnostics ------------------------------------------------------
 
-std::jmp_buf* g_trap = nullptr;
-int g_status = 0;
-bool g_assert_failed = false;
-char g_assert_text[1024];
 int g_real_stderr = -1;
-
-void trap_exit(int status) {
-    if (g_trap == nullptr) {
-        fuzz_finding("program end outside a trapped run", std::to_string(status));
-    }
-    g_status = status;
-    std::longjmp(*g_trap, 1);
-}
 
 // Formats the message (so that every diagnostic's format and arguments are
 // exercised) and drops it.
@@ -97,9 +83,10 @@ void quiet_message(uint32_t, const char* format, va_list args) {
     mt_vsprintf(text, sizeof text, format, args);
 }
 
-void record_assertion(uint32_t, const char* format, va_list args) {
-    mt_vsprintf(g_assert_text, sizeof g_assert_text, format, args);
-    g_assert_failed = true;
+void assertion_finding(uint32_t, const char* format, va_list args) {
+    char text[1024];
+    mt_vsprintf(text, sizeof text, format, args);
+    fuzz_finding("failed assertion", text);
 }
 
 long write_except_stderr(int fd, const void* buf, size_t count) {
@@ -142,9 +129,8 @@ void fuzz_setup() {
     if (done) return;
     done = true;
     g_real_stderr = dup(2);
-    ExitHook = trap_exit;
     MessageHook = quiet_message;
-    AssertMessageHook = record_assertion;
+    AssertMessageHook = assertion_finding;
     plat_calls.write = write_except_stderr;
     // The loader writes its two answers to the stream directly.
     if (FILE* null = std::fopen("/dev/null", "w")) stderr = null;
@@ -153,21 +139,6 @@ void fuzz_setup() {
     // sanitizers' own.
     GenCrashReportSetupHook = nullptr;
     gen_init("/fuzz/symkeep-fuzz", 0, 0);
-}
-
-int fuzz_run_trapped(void (*body)(void*), void* context) {
-    std::jmp_buf env;
-    std::jmp_buf* outer = g_trap;
-    g_trap = &env;
-    g_assert_failed = false;
-    if (setjmp(env) == 0) {
-        body(context);
-        g_trap = outer;
-        return -1;
-    }
-    g_trap = outer;
-    if (g_assert_failed) fuzz_finding("failed assertion", g_assert_text);
-    return g_status;
 }
 
 void fuzz_track_begin() { t_tracking = true; }

@@ -2,14 +2,16 @@
 // diagnostics, and per-input release of what the code under test allocated.
 //
 // The runtime ends the program on any refusal (ExitHook, status 1 or 3).  In
-// a fuzzer that would end the run at the first malformed input, so the exit
-// hook is replaced by one that longjmps back to fuzz_run_trapped: a clean
-// refusal is a pass, and only a crash, a sanitizer report, a failed
-// assertion, a leak or a hang is a finding.
+// a fuzzer that would end the run at the first malformed input, so each input
+// runs under the tests' trap (support/harness.h: trap_status), where a
+// program end comes back as a status: a clean refusal is a pass, and only a
+// crash, a sanitizer report, a failed assertion, a leak or a hang is a
+// finding.
 //
-// Leaving by longjmp skips the destructors and the releases of the frames in
-// between, and the tool keeps its tables until exit by design; both would
-// make every run grow.  The targets are therefore linked with
+// A refusal leaves behind the blocks its frames would have released further
+// on (plain allocations that no destructor owns), and the tool keeps its
+// tables until exit by design; both would make every run grow.  The targets
+// are therefore linked with
 // -Wl,--wrap=malloc,calloc,realloc,free: between fuzz_track_begin and
 // fuzz_track_end every block the fuzzing thread gets from the C allocator is
 // recorded, and what is still live at the end is released.  On a run that
@@ -20,16 +22,14 @@
 #include <cstdint>
 #include <string>
 
-// Once per process, from LLVMFuzzerInitialize: replaces ExitHook, the
-// message hooks and the descriptor write of the out-of-memory report, sends
+#include "support/harness.h"
+
+// Once per process, from LLVMFuzzerInitialize: replaces the message hooks
+// (a failed assertion is a finding at once) and the descriptor write of the
+// out-of-memory report, sends
 // the stderr stream to /dev/null (libFuzzer and the sanitizers keep their
 // own handle on the real standard error) and sets a program name.
 void fuzz_setup();
-
-// Runs body(context) with program ends trapped.  Returns -1 when the body
-// returned, otherwise the status the program would have ended with.  A
-// failed assertion is reported on the real standard error and aborts.
-int fuzz_run_trapped(void (*body)(void* context), void* context);
 
 // Allocation tracking of the calling thread (see above).
 void fuzz_track_begin();

@@ -9,7 +9,7 @@
 #include "genelf/genelf.h"
 #include "shared/geninit.h"
 #include "support/child.h"
-#include "support/tempdir.h"
+#include "support/harness.h"
 
 namespace {
 
@@ -75,7 +75,7 @@ TEST(Codec, WritesInBothOrders) {
 
 TEST(Codec, UnsetByteOrder) {
     for (int which = 0; which < 4; ++which) {
-        ChildResult r = run_in_child([&] {
+        Outcome r = run_in_child([&] {
             init_as_symkeep();
             errno = 0;
             ByteOrder = BYTEORDER_UNSET;
@@ -105,7 +105,7 @@ TEST(Library, AllocationAndBlockReads) {
     EXPECT_EQ(std::string(buf, 3), "abc");
     std::fclose(fp);
 
-    ChildResult r = run_in_child([] {
+    Outcome r = run_in_child([] {
         init_as_symkeep();
         errno = 0;
         FILE* in = stream_of("xy");
@@ -232,10 +232,10 @@ TEST(Conversions, NarrowingRangeChecks) {
         {"sh_entsize", [](uint64_t v, bool) { Elf64_Shdr s = {}; s.sh_entsize = v; Elf32_Shdr o; genelf_shdr64to32(&o, &s, 1); }},
     };
     for (const Field& f : fields) {
-        ChildResult ok = run_in_child([&] { f.convert(0xFFFFFFFFull, false); });
+        Outcome ok = run_in_child([&] { f.convert(0xFFFFFFFFull, false); });
         EXPECT_EQ(ok.status, 0) << f.name;
         EXPECT_EQ(ok.err, "") << f.name;
-        ChildResult bad = run_in_child([&] {
+        Outcome bad = run_in_child([&] {
             init_as_symkeep();
             errno = 0;
             f.convert(0x100000000ull, false);

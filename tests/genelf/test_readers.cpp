@@ -50,7 +50,7 @@ Loaded load(const em::Desc& d) {
 // Loads in a child and reports what a user would see.  The symbol entries
 // are checked as they are read, so the child reads them all, as the tool's
 // reduction does.
-ChildResult load_in_child(const em::Desc& d) {
+Outcome load_in_child(const em::Desc& d) {
     std::string bytes = em::make_elf(d);
     return run_in_child([bytes] {
         gen_init("/opt/tools/symkeep", 0, 0);
@@ -269,7 +269,7 @@ TEST(Loader, FatalMessages) {
     for (const Case& c : cases) {
         em::Desc d = em::sample_exec(c.bits, false);
         c.shape(d);
-        ChildResult r = load_in_child(d);
+        Outcome r = load_in_child(d);
         EXPECT_EQ(r.status, 1) << c.what;
         EXPECT_EQ(r.err, c.err) << c.what;
     }
@@ -307,7 +307,7 @@ TEST(Loader, QuietResults) {
     for (const Case& c : cases) {
         em::Desc d = em::sample_exec(c.bits, c.bits == 32);
         c.shape(d);
-        ChildResult r = load_in_child(d);
+        Outcome r = load_in_child(d);
         EXPECT_EQ(r.status, 0) << c.what;
         EXPECT_EQ(r.out, c.out) << c.what;
         EXPECT_EQ(r.err, c.err) << c.what;
@@ -318,7 +318,7 @@ TEST(Loader, QuietResults) {
 // there is the runtime's report and status 3.
 TEST(Loader, ProgramHeadersComeFromTheAllocationHook) {
     std::string bytes = em::make_elf(em::sample_exec(64, false));
-    ChildResult r = run_in_child([bytes] {
+    Outcome r = run_in_child([bytes] {
         gen_init("/opt/tools/symkeep", 0, 0);
         AllocHook = [](uint64_t count, uint64_t size) {
             if (count == 2 && size == sizeof(Elf64_Phdr)) gen_out_of_memory(count * size);
@@ -373,7 +373,7 @@ TEST(Readers, DirectEntryPoints) {
          "symkeep: fatal: ELF file overflow\n"},
     };
     for (const Case& c : cases) {
-        ChildResult r = run_in_child([&] {
+        Outcome r = run_in_child([&] {
             gen_init("/opt/tools/symkeep", 0, 0);
             errno = 0;
             c.body(stream_of(bytes));

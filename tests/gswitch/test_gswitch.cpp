@@ -22,7 +22,7 @@
 #include "shared/gswitch/gen_switch.h"
 #include "shared/gswitch/gen_switch_testing.h"
 #include "support/child.h"
-#include "support/tempdir.h"
+#include "support/harness.h"
 
 using ::testing::HasSubstr;
 
@@ -142,7 +142,7 @@ TEST(GSwitchRegister, DefinitionChecks) {
     };
     for (auto c : cases) {
         if (std::strcmp(c.second.name, "Bad") == 0) c.second.source = GSW_SOURCE_FILE;
-        ChildResult r = run_in_child([&] {
+        Outcome r = run_in_child([&] {
             gswitch_set_module_file_name_for_tests(kNoFile);
             GSwitch_Register(&c.first);
             if (c.late) {
@@ -172,7 +172,7 @@ TEST(GSwitchRegister, EnvironmentValues) {
         {"", "Env off: Compiled In|Dflt on: Compiled In"},
     };
     for (const auto& c : cases) {
-        ChildResult r = run_in_child([&] {
+        Outcome r = run_in_child([&] {
             if (c.value) setenv("ZEP_GSW_Env", c.value, 1);
             gswitch_set_module_file_name_for_tests(kNoFile);
             GSwitch env = gswitch_record("Env", 0, "e", 1), dflt = gswitch_record("Dflt", 1, "e", 2);
@@ -193,7 +193,7 @@ TEST(GSwitchFile, LinesWarningsAndPendingList) {
     const std::string long_name(300, 'L');
     write_file(dir.file("prog.gsw"), "# switch file\r\n\nSampleGSwitch 1\r  Hex\t0\n   # comment\nOther 0  \f\n"
                                      "Name\x01 1\nNeg -5\nBig 99999999999\nZero -0\n" + long_name + " 1");
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         gswitch_set_module_file_name_for_tests(dir.file("prog.elf").c_str());
         GSwitch_ReadFile();
         GSwitch_ReadFile();  // once only
@@ -215,7 +215,7 @@ TEST(GSwitchInitialize, SectionOrderAndSourcePrecedence) {
     write_file(dir.file("prog.gsw"),
                "secondtestswitch 0\nThirdTestSwitch 1\nThirdTestSwitch 0\nThirdTestSwitch 1\n"
                "FirstTestSwitch 1\nNoSuchSwitch 1\n");
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         setenv("ZEP_GSW_SecondTestSwitch", "1", 1);
         gswitch_set_module_file_name_for_tests(dir.file("prog").c_str());
         int32_t argc = 1;
@@ -255,7 +255,7 @@ TEST(GSwitchInitialize, ArgumentForms) {
          "warning: No ZEP switch found for NoSuch, ignoring\n"},
     };
     for (const auto& c : cases) {
-        ChildResult r = run_in_child([&] {
+        Outcome r = run_in_child([&] {
             unsetenv("ZEP_GSW_SecondTestSwitch");
             gswitch_set_module_file_name_for_tests(kNoFile);
             std::vector<char*> argv;
@@ -287,7 +287,7 @@ TEST(GSwitchModule, IsTheRunningExecutable) {
 #else
     ASSERT_GT(readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
 #endif
-    ChildResult r = run_in_child([] { std::printf("%s", GSwitch_ModuleFileName()); });
+    Outcome r = run_in_child([] { std::printf("%s", GSwitch_ModuleFileName()); });
     EXPECT_EQ(r.out, exe);
 }
 
@@ -344,7 +344,7 @@ TEST(GSwitchModule, ListingFailuresAndFallbackName) {
         {{true, 3, 3}, "\n", unnamed + unnamed},
     };
     for (const auto& c : cases) {
-        ChildResult r = run_in_child([&] {
+        Outcome r = run_in_child([&] {
             g_modules = c.modules;
             plat_module_calls = {fake_list, fake_bounds, fake_file_name};
             if (chdir(dir.path().c_str()) != 0) std::printf("chdir failed\n");

@@ -41,7 +41,7 @@
 #include "shared/gswitch/gen_switch.h"
 #include "support/child.h"
 #include "support/rne_events.h"
-#include "support/tempdir.h"
+#include "support/harness.h"
 
 
 // Records of this executable's own switch section, for the section walk.
@@ -181,7 +181,7 @@ TEST(Win32Start, ProgramNameLosesAFinalExeOnly) {
         {"C:\\some\\dir\\prog.exes", "prog.exes"},
         {"C:\\some\\dir\\prog", "prog"},
     };
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         for (const auto& c : cases) {
             gen_init(c.given, 0, 0);
             std::printf("%s|%s\n", gen_getprogname(), gen_getprogpath());
@@ -207,7 +207,7 @@ TEST(Win32Threads, ThreadEndWritesTheWorkersDumpAndDropsItsBackingFile) {
     for (const bool thread_local_slots : {false, true}) {
         SCOPED_TRACE(thread_local_slots ? "thread-local storage" : "fiber-local storage");
         const TempDir& tmp = dirs[thread_local_slots ? 1 : 0];
-        ChildResult r = run_in_child([&] {
+        Outcome r = run_in_child([&] {
             plat_win32_force_thread_local_slots(thread_local_slots);
             // Before the first log: the logs are then mapped files there.
             plat_setenv("ZEP_RNE_DUMP_PATH", tmp.path().c_str());
@@ -253,7 +253,7 @@ TEST(Win32Threads, ThreadEndWritesTheWorkersDumpAndDropsItsBackingFile) {
 TEST(Win32Faults, UnhandledExceptionLogsItsRecordAndEndsWithStatusOne) {
     TempDir tmp;
     const ULONG_PTR params[2] = {0x1234, static_cast<ULONG_PTR>(0xfedcba9876543210ull)};
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         plat_setenv("ZEP_RNE_DUMP_PATH", tmp.path().c_str());
         gen_init(nullptr, 0, 0);
         std::printf("pid %u\ntid %u\n", plat_process_id(), plat_thread_id());
@@ -325,7 +325,7 @@ TEST(Win32Sections, TheToolRegistersItsFiveSwitchesInTableOrder) {
                               "HostProcessorsEnvVariable", "SampleGSwitch"};
     std::vector<std::string> env = {"ZEP_RNE_DUMP_PATH=" + tmp.path()};
     for (const char* s : switches) env.push_back(std::string("ZEP_GSW_") + s);
-    ChildResult r = run_program({SYMKEEP_BIN, "-help"}, env);
+    Outcome r = run_program({SYMKEEP_BIN, "-help"}, env);
     std::vector<std::string> dumps;
     for (const std::string& f : files_in(tmp.path()))
         if (f.size() > 4 && f.compare(f.size() - 4, 4, ".rne") == 0 && f.find("_map") == std::string::npos)

@@ -22,7 +22,7 @@
 #include "shared/genmem.h"
 #include "shared/viewpath/viewpath.h"
 #include "support/child.h"
-#include "support/tempdir.h"
+#include "support/harness.h"
 
 using ::testing::HasSubstr;
 
@@ -82,7 +82,7 @@ TEST(GenInit, ProgramNameAndPath) {
         {"prog", exe_base, exe},  // not absolute: the running module instead
         {nullptr, exe_base, exe},
     };
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         for (const auto& c : cases) {
             gen_init(c.given, 0, 0);
             std::printf("%s|%s\n", gen_getprogname(), gen_getprogpath());
@@ -107,7 +107,7 @@ void fake_crash_setup() { note("crash vp=" + std::to_string(gen_vp_active())); }
 TEST(GenInit, ServicesStartInOrderAndOnlyOnce) {
     TempDir tmp;
     setenv("NVPATH", real(tmp.path()).c_str(), 1);
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         GenSwitchStartHook = fake_switch_start;
         GenThreadLogStartHook = fake_thread_log_start;
         GenCrashReportSetupHook = fake_crash_setup;
@@ -137,7 +137,7 @@ TEST(GenInit, ServicesStartInOrderAndOnlyOnce) {
 // The program's own start-up: every service plugged in, in the documented
 // order, each once.
 TEST(GenInit, StartsEveryServiceInOrder) {
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         gen_init("relative/name", 0, 0);
         const GenInitStep* steps = nullptr;
         size_t n = gen_init_steps(&steps);
@@ -152,7 +152,7 @@ TEST(GenInit, StartsEveryServiceInOrder) {
 
 TEST(GenSys, ProgramDirectoryAndItsOneTimeWarning) {
     std::string exe = self_exe();
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         gen_init("shared_tests", 0, 0);
         std::printf("%s", str(gen_getprogdir()).c_str());
     });
@@ -182,7 +182,7 @@ TEST(GenSys, FindProgramOnPathAndBesideTheProgram) {
     write_file(program_file(root + "/bin/helper"), "");
     const std::string list = under(root, "d1") + PLAT_PATH_LIST_SEPARATOR + under(root, "nowhere") +
                              PLAT_PATH_LIST_SEPARATOR + PLAT_PATH_LIST_SEPARATOR + under(root, "d2");
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         setenv("PATH", list.c_str(), 1);
         gen_init(under(root, "bin/me").c_str(), 0, 0);
         std::printf("%s\n", own(gen_findprog("tool", 0, 0)).c_str());
@@ -202,7 +202,7 @@ TEST(GenSys, FindProgramOnPathAndBesideTheProgram) {
 TEST(GenSys, AbsoluteAndFullPaths) {
     TempDir tmp;
     std::string cwd = real(tmp.path());
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         if (chdir(cwd.c_str()) != 0) return;
         unsetenv("HOME");
         std::printf("%s\n", own(gen_abspath("~")).c_str());
@@ -237,7 +237,7 @@ TEST(GenSys, CurrentDirectoryIsCachedAndFallsBackToTheUserDirectory) {
     TempDir tmp;
     std::string a = real(tmp.path());
     mkdir((a + "/b").c_str(), 0755);
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         if (chdir(a.c_str()) != 0) return;
         std::printf("%s\n", gen_getcwd());
         if (chdir((a + "/b").c_str()) != 0) return;
@@ -257,7 +257,7 @@ TEST(GenSys, UserDirectoryChoices) {
     TempDir tmp;
     std::string root = real(tmp.path());
     write_file(root + "/file", "");
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         setenv("APPDATA", root.c_str(), 1);
         std::printf("%s\n", str(gen_getuserdir()).c_str());
     });
@@ -309,7 +309,7 @@ TEST(GenSys, TemporaryDirectoryChoices) {
         {nullptr, nullptr, gone.c_str(), PLAT_TEMP_ROOT},  // TMPDIR unset below, then the platform's last resort
     };
     for (const auto& c : cases) {
-        ChildResult r = run_in_child([&] {
+        Outcome r = run_in_child([&] {
             if (c.tmp) setenv("TMP", c.tmp, 1); else unsetenv("TMP");
             if (c.temp) setenv("TEMP", c.temp, 1); else unsetenv("TEMP");
             unsetenv("TMPDIR");
@@ -318,7 +318,7 @@ TEST(GenSys, TemporaryDirectoryChoices) {
         EXPECT_EQ(r.out, c.want) << str(c.tmp) << " " << str(c.temp) << " " << str(c.preferred);
     }
     // Cached: a later change of TMP is not seen until a preferred directory is given.
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         setenv("TMP", d1.c_str(), 1);
         std::printf("%s|", gen_gettempdir(nullptr));
         setenv("TMP", d2.c_str(), 1);
@@ -346,7 +346,7 @@ TEST(GenSys, MakeDirectory) {
 }
 
 TEST(GenSys, UserHostAndHome) {
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         setenv("HOME", "/home/someone", 1);
         std::printf("%s|", str(gen_gethomedir()).c_str());
         unsetenv("HOME");

@@ -13,7 +13,7 @@
 #include "shared/genio.h"
 #include "shared/genmem.h"
 #include "support/child.h"
-#include "support/tempdir.h"
+#include "support/harness.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ TEST(CheckedOpen, FailureWordings) {
          "symkeep: fatal: Unable to open switch file '" + missing + "' for input: " + errtext(ENOENT) + "\n"},
     };
     for (const Case& c : cases) {
-        ChildResult r = run_in_child([&] {
+        Outcome r = run_in_child([&] {
             init_as_symkeep();
             gen_safe_fopen(missing.c_str(), c.description, c.mode);
         });
@@ -43,7 +43,7 @@ TEST(CheckedOpen, FailureWordings) {
     }
     // An output in a directory that does not exist.
     std::string nested = dir.file("no/such/out");
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         init_as_symkeep();
         gen_safe_fopen(nested.c_str(), nullptr, "w+b");
     });
@@ -54,7 +54,7 @@ TEST(CheckedOpen, FailureWordings) {
 TEST(CheckedOpen, DirectoryIsRefusedWithoutOpening) {
     TempDir dir;
     for (const char* mode : {"r", "w+b", "a"}) {
-        ChildResult r = run_in_child([&] {
+        Outcome r = run_in_child([&] {
             init_as_symkeep();
             gen_safe_fopen(dir.path().c_str(), nullptr, mode);
         });
@@ -87,7 +87,7 @@ TEST(CheckedOpen, HandleIsNotInherited) {
 }
 
 TEST(CheckedClose, Wordings) {
-    ChildResult r = run_in_child([] {
+    Outcome r = run_in_child([] {
         init_as_symkeep();
         int a = gen_safe_fclose(nullptr, nullptr, nullptr);
         int b = gen_safe_fclose("out.sh", "output", nullptr);
@@ -127,7 +127,7 @@ TEST(CheckedSeek, NegativePositionsEndTheProgram) {
         {true, nullptr, "symkeep: fatal: seek failed to 0xfffffffffffffffb in file: " + errtext(EINVAL) + "\n"},
     };
     for (const Case& c : cases) {
-        ChildResult r = run_in_child([&] {
+        Outcome r = run_in_child([&] {
             init_as_symkeep();
             FILE* fp = std::fopen(f.c_str(), "r");
             if (c.wide)
@@ -145,7 +145,7 @@ TEST(CheckedSeek, NegativePositionsEndTheProgram) {
 }
 
 TEST(DescriptorIo, CountBeyond32BitsIsReportedThenCut) {
-    ChildResult r = run_in_child([] {
+    Outcome r = run_in_child([] {
         init_as_symkeep();
         // The low 32 bits of 2^32 are 0: nothing is written.
         int64_t n = gen_write(1, "zzz", 0x100000000ull);

@@ -47,7 +47,7 @@ TEST(Diagnostics, LineLayoutPerSeverity) {
         {"unknown code above 106", 107, "odd code", 0, "symkeep: odd code\n"},
     };
     for (const LayoutCase& c : cases) {
-        ChildResult r = run_in_child([&] {
+        Outcome r = run_in_child([&] {
             init_as_symkeep();
             errno = c.err;
             gen_message(c.code, c.format, "x");
@@ -58,12 +58,12 @@ TEST(Diagnostics, LineLayoutPerSeverity) {
 }
 
 TEST(Diagnostics, NoProgramNameBeforeInit) {
-    ChildResult r = run_in_child([] { gen_error("early %d", 1); });
+    Outcome r = run_in_child([] { gen_error("early %d", 1); });
     EXPECT_EQ(r.err, "error: early 1\n");
 }
 
 TEST(Diagnostics, EarlierStandardOutputComesFirst) {
-    ChildResult r = run_in_child([] {
+    Outcome r = run_in_child([] {
         init_as_symkeep();
         std::printf("normal output");
         gen_warning("after it");
@@ -75,7 +75,7 @@ TEST(Diagnostics, EarlierStandardOutputComesFirst) {
 }
 
 TEST(Diagnostics, WrappersUseTheirCodes) {
-    ChildResult r = run_in_child([] {
+    Outcome r = run_in_child([] {
         init_as_symkeep();
         errno = ENOSPC;
         gen_fatal("cannot write %s", "out");
@@ -88,7 +88,7 @@ TEST(Diagnostics, WrappersUseTheirCodes) {
 }
 
 TEST(Diagnostics, CountersBySeverity) {
-    ChildResult r = run_in_child([] {
+    Outcome r = run_in_child([] {
         std::memset(gen_error_count, 0, sizeof gen_error_count);
         gen_error_total = 0;
         for (uint32_t code : {0u, 1u, 2u, 3u, 3u, 4u, 5u, 6u, 102u, 50u}) gen_message(code, "m");
@@ -101,7 +101,7 @@ TEST(Diagnostics, CountersBySeverity) {
 }
 
 TEST(Diagnostics, ErrnoIsClearedOnlyAfterAnAppendedText) {
-    ChildResult r = run_in_child([] {
+    Outcome r = run_in_child([] {
         errno = EACCES;
         gen_fatal("x");
         int after_fatal = errno;
@@ -113,7 +113,7 @@ TEST(Diagnostics, ErrnoIsClearedOnlyAfterAnAppendedText) {
 }
 
 TEST(Diagnostics, AlternativeWords) {
-    ChildResult r = run_in_child([] {
+    Outcome r = run_in_child([] {
         init_as_symkeep();
         AltPrefixStyle = true;
         gen_message(0, "a");
@@ -124,7 +124,7 @@ TEST(Diagnostics, AlternativeWords) {
 }
 
 TEST(Diagnostics, LogCopyCarriesPrefixesWithoutNewline) {
-    ChildResult r = run_in_child([] {
+    Outcome r = run_in_child([] {
         init_as_symkeep();
         errno = ENOENT;
         gen_fatal("gone %s", "f");
@@ -145,7 +145,7 @@ TEST(Diagnostics, LogCopyCarriesPrefixesWithoutNewline) {
 
 TEST(Diagnostics, LongMessagePrintedWholeLogCopyCut) {
     std::string long_text(6000, 'q');
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         init_as_symkeep();
         gen_error("%s", long_text.c_str());
         RneLog log;

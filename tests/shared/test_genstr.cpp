@@ -13,7 +13,7 @@
 #include "shared/genmem.h"
 #include "shared/genstr.h"
 #include "shared/viewpath/viewpath.h"
-#include "support/tempdir.h"
+#include "support/harness.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "shared/genstr.h"
 #include "shared/viewpath/viewpath.h"
 #include "support/child.h"
-#include "support/tempdir.h"
+#include "support/harness.h"
 
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -241,7 +241,7 @@ TEST_F(ViewPath, OffVariableAndIllegalModes) {
     V_reset_for_tests();
     setenv("ZEP_VP_OFF", "1", 1);
     setenv("ZEP_VP_DEBUG", "1", 1);
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         gen_viewpathing(1);
         std::printf("%d %s", gen_vp_active(), read_via_vp("only").c_str());
     });
@@ -283,7 +283,7 @@ TEST_F(ViewPath, AlternateRootIsUsedUnlessRefused) {
     std::string name = written + "/sub/x.c";
     setenv("NVPATH", (written + PLAT_PATH_LIST_SEPARATOR + base_).c_str(), 1);
     setenv("ZEP_VP_DEBUG", "1", 1);
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         gen_viewpathing(1);
         std::printf("%s|%s|%s", V_node(1), V_alternate_root(), read_via_vp(name.c_str()).c_str());
     });
@@ -359,7 +359,7 @@ TEST(ViewPathCompath, NormalisesInPlace) {
 TEST(ViewPathCompath, TooManyComponentsStopsWithAnError) {
     std::string path;
     for (int i = 0; i < 200; ++i) path += "/c" + std::to_string(i % 10) + "/.";
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         char* p = static_cast<char*>(std::malloc(path.size() + 1));
         std::memcpy(p, path.c_str(), path.size() + 1);
         V_compath(p);
@@ -459,7 +459,7 @@ long short_write(int fd, const void* buf, size_t n) { return ::write(fd, buf, n 
 TEST_F(ViewPath, FailedCopyUpIsReportedAndLeavesNothing) {
     put(base_ + "/data.bin", "payload");
     setenv("ZEP_VP_DEBUG", "1", 1);
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         layered();
         plat_calls.read = einval_read;
         int rc = V_copyup("data.bin");

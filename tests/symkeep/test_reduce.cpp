@@ -88,7 +88,7 @@ ImageBuilder sample() {
 }
 
 TEST(KeepList, ExactByteComparison) {
-    ChildResult r = run_in_child([] {
+    Outcome r = run_in_child([] {
         KeepList.append("main");
         KeepList.append("");
         KeepList.append("main");
@@ -96,7 +96,7 @@ TEST(KeepList, ExactByteComparison) {
                     is_kept_symbol("main "), is_kept_symbol(""), is_kept_symbol(nullptr));
     });
     EXPECT_EQ(r.out, "100010");
-    ChildResult empty = run_in_child([] { std::printf("%d%d", is_kept_symbol(""), is_kept_symbol("x")); });
+    Outcome empty = run_in_child([] { std::printf("%d%d", is_kept_symbol(""), is_kept_symbol("x")); });
     EXPECT_EQ(empty.out, "00");
 }
 
@@ -104,7 +104,7 @@ TEST(Reduce, HighestIndexSymtabIsReduced) {
     ImageBuilder b = sample();
     // Section 1 is renamed ".symtab" too (sh_name 7); the reduction works on
     // section 2, the higher index, and leaves section 1's size alone.
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         KeepList.append("main");
         ElfImage loaded = b.build();
         loaded.shdrs[1].sh_name = 7;
@@ -120,7 +120,7 @@ TEST(Reduce, HighestIndexSymtabIsReduced) {
 TEST(Reduce, NameOutsideTheStringTableIsRefused) {
     ImageBuilder b = sample();
     b.syms[3].st_name = 0x500;
-    ChildResult r = run_in_child([&] {
+    Outcome r = run_in_child([&] {
         ElfImage loaded = b.build();
         ElfImage w = {};
         copy_image(&loaded, &w);
