@@ -1,142 +1,76 @@
-// The formatting engine with fuzz-chosen formats.
-//
-// A format decides how many arguments are read and as what, so a format
-// from the fuzzer must never find an argument missing or of a kind that can
-// hurt: a %s or %n reading an integer as a pointer would be the harness's
-// fault, not the engine's.  Instead of parsing the format a second time to
-// predict its arguments (a parser that disagreed with the engine would
-// report its own mistakes), the harness builds the argument list by hand so
-// that every argument slot is valid as every kind:
-//
-// - The integer and pointer arguments come from an array of 8-byte slots,
-//   each holding the address of a byte inside one 8 KiB pool.  As a text it
-//   is terminated inside the pool (the pool's last byte is 0); as a %n
-//   target it is aligned and has room for the widest store; as an int its
-//   low 32 bits are its offset in the pool (the pool sits at an address
-//   whose low 32 bits are 0), so a width or precision taken from "*" stays below 8192.
-// - The first eight double arguments come from the register save area and
-//   are fuzz-chosen bit patterns; later ones, and long doubles, come from
-//   the same slots as everything else.
-//
-// This is the System V x86-64 va_list layout (gp_offset, fp_offset,
-// overflow_arg_area, reg_save_area); on other targets the harness accepts
-// no input.
-//
-// Input: 64 bytes of doubles, 2 bytes of buffer capacity, the format (at
-// most 512 bytes).  The pool is filled from the input.  Widths and
-// precisions written in the format between 100000 and INT_MAX are skipped:
-// printing two billion spaces is correct and merely slow.
+// The formatting engine with fuzz-chosen formats.  Rather than parse a format
+// a second time, every argument is valid as every kind: integers and pointers
+// are 8-byte slots, each the address of a byte in an 8 KiB pool (a text ending
+// inside it, an aligned %n target, as an int its offset: the pool's address
+// has its low 32 bits 0); the first eight doubles are fuzz-chosen bits in the
+// register save area of a System V x86-64 va_list (elsewhere nothing is
+// formatted).  Input: 64 bytes of doubles, 2 of buffer capacity, the format
+// (at most 512 bytes; widths from 100000 to INT_MAX, merely slow, skipped).
+// The bounded text must be the full one's prefix, of the same length.
 #include <climits>
-#include <cstdarg>
-#include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <string>
-#include <sys/mman.h>
 #include <vector>
 
 #include "fuzz_support.h"
-#include "shared/sprintf/mt_sprintf.h"
 
 namespace {
 
-#if defined(__x86_64__) && !defined(_WIN32)
-constexpr bool kSupported = true;
-struct SysVVaList {
-    unsigned gp_offset;
-    unsigned fp_offset;
-    void* overflow_arg_area;
-    void* reg_save_area;
-};
-static_assert(sizeof(va_list) == sizeof(SysVVaList), "System V x86-64 va_list");
-#else
-constexpr bool kSupported = false;
-#endif
-
-constexpr size_t kPoolSize = 8192;
-constexpr size_t kSlots = 1100;  // more than a 512-byte format can consume
-constexpr size_t kMaxFormat = 512;
-
-uint8_t* g_pool = nullptr;
+constexpr size_t kPoolSize = 8192, kSlots = 1100;  // more slots than a 512-byte format takes
+uint8_t* g_pool;
 alignas(16) uint64_t g_slots[kSlots];
 alignas(16) uint8_t g_save_area[176];  // 6 general registers, 8 vector registers
 
-// 8 KiB at an address whose low 32 bits are zero.
-uint8_t* map_pool() {
-    const size_t span = size_t{8} << 30;
-    void* area = mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (area == MAP_FAILED) fuzz_finding("harness", "cannot reserve the pool");
-    auto base = (reinterpret_cast<uintptr_t>(area) + 0xFFFFFFFFull) & ~uintptr_t{0xFFFFFFFF};
-    auto* pool = reinterpret_cast<uint8_t*>(base);
-    if (mprotect(pool, kPoolSize, PROT_READ | PROT_WRITE) != 0) fuzz_finding("harness", "cannot map the pool");
-    return pool;
-}
-
 bool has_slow_number(const std::string& format) {
-    long long value = -1;
-    for (size_t i = 0; i <= format.size(); ++i) {
-        char c = i < format.size() ? format[i] : '\0';
-        if (c >= '0' && c <= '9') {
-            value = value < 0 ? 0 : value;
-            if (value <= INT_MAX) value = value * 10 + (c - '0');
-            continue;
-        }
+    const char* digits = "0123456789";
+    for (size_t i = format.find_first_of(digits); i != std::string::npos; i = format.find_first_of(digits, i)) {
+        const long long value = std::strtoll(format.c_str() + i, nullptr, 10);  // saturates
         if (value >= 100000 && value <= INT_MAX) return true;
-        value = -1;
+        i = format.find_first_not_of(digits, i);
     }
     return false;
 }
 
-void fill_pool(const uint8_t* data, size_t size) {
-    for (size_t i = 0; i < kPoolSize; ++i) g_pool[i] = size ? data[i % size] : 0;
-    g_pool[kPoolSize - 1] = 0;
-}
-
-int format_into(char* buffer, size_t capacity, const char* format) {
+int format_into(char* buffer, size_t capacity, const std::string& format, const uint8_t* data, size_t size) {
+    for (size_t i = 0; i < kPoolSize; ++i) g_pool[i] = i + 1 < kPoolSize ? data[i % size] : 0;
 #if defined(__x86_64__) && !defined(_WIN32)
-    SysVVaList list{48, 48, g_slots, g_save_area};  // no general registers left
+    struct {
+        unsigned gp_offset = 48, fp_offset = 48;  // no general registers left
+        void *overflow_arg_area = g_slots, *reg_save_area = g_save_area;
+    } list;
+    static_assert(sizeof(va_list) == sizeof list, "System V x86-64 va_list");
     va_list args;
     std::memcpy(&args, &list, sizeof list);
-    return mt_vsprintf(buffer, capacity, format, args);
+    return mt_vsprintf(buffer, capacity, format.c_str(), args);
 #else
-    (void)buffer;
-    (void)capacity;
-    (void)format;
     return 0;
 #endif
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz_setup();
-    if (kSupported) g_pool = map_pool();
-    for (size_t i = 0; i < kSlots; ++i)
-        g_slots[i] = reinterpret_cast<uint64_t>(g_pool) + (i * 61 * 16) % (kPoolSize - 64);
-    return 0;
+void fuzz_prepare() {
+    void* area = mmap(nullptr, size_t{8} << 30, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    g_pool = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(area) + 0xFFFFFFFFull) & ~uintptr_t{0xFFFFFFFF});
+    if (area == MAP_FAILED || mprotect(g_pool, kPoolSize, PROT_READ | PROT_WRITE) != 0) fuzz::finding("harness", "no pool");
+    for (size_t i = 0; i < kSlots; ++i) g_slots[i] = reinterpret_cast<uint64_t>(g_pool) + (i * 61 * 16) % (kPoolSize - 64);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (!kSupported || size < 66) return 0;
+    if (size < 66) return 0;
     std::string format(reinterpret_cast<const char*>(data + 66), size - 66);
-    format = format.substr(0, format.find('\0'));
-    if (format.size() > kMaxFormat || has_slow_number(format)) return 0;
-    // Each double in the low half of its 16-byte register slot.
-    for (int i = 7; i >= 0; --i) std::memmove(g_save_area + 48 + 16 * i, data + 8 * i, 8);
-    const size_t capacity = (static_cast<size_t>(data[64]) | static_cast<size_t>(data[65]) << 8) % 600;
-
-    // The full text first, then the bounded form, which must be its prefix.
-    fill_pool(data, size);
-    // Reused: a fresh megabyte per input costs more than most formats.
-    static std::vector<char> full(1 << 20);
-    const int n = format_into(full.data(), full.size(), format.c_str());
-    fill_pool(data, size);
-    std::vector<char> bounded(capacity);
-    const int m = format_into(capacity ? bounded.data() : nullptr, capacity, format.c_str());
-    if (n != m) fuzz_finding("mt_vsprintf", "length depends on the buffer: " + format);
-    if (n > 0 && static_cast<size_t>(n) < full.size() && capacity > 0) {
-        size_t kept = static_cast<size_t>(n) < capacity - 1 ? static_cast<size_t>(n) : capacity - 1;
-        if (std::memcmp(full.data(), bounded.data(), kept) != 0 || bounded[kept] != '\0')
-            fuzz_finding("mt_vsprintf", "bounded text is not the prefix: " + format);
-    }
+    format.resize(std::strlen(format.c_str()));
+    if (format.size() > 512 || has_slow_number(format)) return 0;
+    for (int i = 0; i < 8; ++i) std::memcpy(g_save_area + 48 + 16 * i, data + 8 * i, 8);  // low half of each register
+    const size_t capacity = (data[64] | size_t{data[65]} << 8) % 600;
+    static std::vector<char> full(1 << 20);  // reused: a fresh megabyte costs more than most formats
+    std::vector<char> bounded(capacity);  // exactly: ASan sees a write past it
+    const int n = format_into(full.data(), full.size(), format, data, size);
+    const int m = format_into(capacity ? bounded.data() : nullptr, capacity, format, data, size);
+    if (n != m) fuzz::finding("mt_vsprintf", "length depends on the buffer: " + format);
+    const size_t kept = std::min(static_cast<size_t>(n), capacity - 1);
+    if (n > 0 && static_cast<size_t>(n) < full.size() && capacity > 0 &&
+        (std::memcmp(full.data(), bounded.data(), kept) != 0 || bounded[kept] != '\0'))
+        fuzz::finding("mt_vsprintf", "bounded text is not the prefix: " + format);
     return 0;
 }

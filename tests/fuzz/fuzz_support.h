@@ -1,55 +1,89 @@
-// What every fuzz target shares: program ends that come back, silenced
-// diagnostics, and per-input release of what the code under test allocated.
-//
-// The runtime ends the program on any refusal (ExitHook, status 1 or 3).  In
-// a fuzzer that would end the run at the first malformed input, so each input
-// runs under the tests' trap (support/harness.h: trap_status), where a
-// program end comes back as a status: a clean refusal is a pass, and only a
-// crash, a sanitizer report, a failed assertion, a leak or a hang is a
-// finding.
-//
-// A refusal leaves behind the blocks its frames would have released further
-// on (plain allocations that no destructor owns), and the tool keeps its
-// tables until exit by design; both would make every run grow.  The targets
-// are therefore linked with
-// -Wl,--wrap=malloc,calloc,realloc,free: between fuzz_track_begin and
-// fuzz_track_end every block the fuzzing thread gets from the C allocator is
-// recorded, and what is still live at the end is released.  On a run that
-// returned normally, a target may instead count what is left as a leak.
+// What the fuzz targets share; each defines fuzz_prepare() (run once, after
+// the set-up) and LLVMFuzzerTestOneInput.  The runtime ends the program on
+// every refusal, so inputs run under the tests' trap: a clean refusal is a
+// pass; a crash, a sanitizer report, a failed assertion, a leak or a hang is
+// a finding.  Diagnostics are formatted (so every format runs) and dropped.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <unordered_set>
+
+#include "platform/platform.h"
+#include "shared/geninit.h"
+#include "shared/genout.h"
+#include "shared/sprintf/mt_sprintf.h"
 #include "support/harness.h"
 
-// Once per process, from LLVMFuzzerInitialize: replaces the message hooks
-// (a failed assertion is a finding at once) and the descriptor write of the
-// out-of-memory report, sends
-// the stderr stream to /dev/null (libFuzzer and the sanitizers keep their
-// own handle on the real standard error) and sets a program name.
-void fuzz_setup();
+extern "C" void* __real_calloc(size_t count, size_t size);
+extern "C" void* __real_realloc(void* block, size_t size);
+extern "C" void __real_free(void* block);
+void fuzz_prepare();
 
-// Allocation tracking of the calling thread (see above).
-void fuzz_track_begin();
-// Stops tracking; returns how many tracked blocks were still live and
-// releases them.
-size_t fuzz_track_end();
+namespace fuzz {
 
-// Writes a finding to the real standard error and aborts.
-[[noreturn]] void fuzz_finding(const char* what, const std::string& detail);
+inline int g_stderr = 2;  // the real one: the stderr stream goes to /dev/null
+inline thread_local bool g_tracking = false;
+inline std::unordered_set<void*> g_live;
 
-// A file backed by memory (memfd) whose /proc/self/fd path can be opened by
-// name, as the tool opens its files.
-class FuzzFile {
-public:
-    FuzzFile();
-    void set(const uint8_t* data, size_t size);
-    const char* path() const { return path_; }
-    int fd() const { return fd_; }
+[[noreturn]] inline void finding(const char* what, const std::string& detail) {
+    dprintf(g_stderr, "==FUZZ FINDING: %s: %s\n", what, detail.c_str());
+    std::abort();
+}
 
-private:
-    int fd_;
-    char path_[64];
-};
+inline void* track(void* block) {
+    if (g_tracking && block != nullptr) g_live.insert(block);
+    return block;
+}
+
+// Runs one input's work under the trap; returns its status (-1: returned; a
+// refusal is a finding unless `may_refuse`).  The blocks the work left are
+// released here (a refusal skips releases, the tool keeps its tables until
+// exit); after a completed run they are a leak.
+inline int run(const std::function<void()>& body, bool may_refuse = true) {
+    g_tracking = true;
+    const int status = trap_status(body);
+    g_tracking = false;
+    const size_t left = g_live.size();
+    for (void* block : g_live) __real_free(block);
+    if (left != 0) g_live.clear();  // a pass over every bucket
+    if (status != -1 && !may_refuse) finding("refusal", "ended the program with status " + std::to_string(status));
+    if (status == -1 && left != 0) finding("leak", std::to_string(left) + " blocks left after a completed run");
+    return status;
+}
+
+}  // namespace fuzz
+
+// --wrap=calloc,realloc,free sends the product's own calls (not the C
+// library's or libstdc++'s) here; each target is one file, defining them once.
+extern "C" {
+void* __wrap_calloc(size_t count, size_t size) { return fuzz::track(__real_calloc(count, size)); }
+void* __wrap_realloc(void* block, size_t size) {
+    void* moved = __real_realloc(block, size);
+    if (fuzz::g_tracking && (moved != nullptr || size == 0)) fuzz::g_live.erase(block);
+    return fuzz::track(moved);
+}
+void __wrap_free(void* block) {
+    if (fuzz::g_tracking) fuzz::g_live.erase(block);
+    __real_free(block);
+}
+
+int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::g_stderr = dup(2);
+    MessageHook = [](uint32_t, const char* format, va_list args) { char text[512]; mt_vsprintf(text, sizeof text, format, args); };
+    AssertMessageHook = [](uint32_t, const char* format, va_list args) {
+        char text[1024];
+        mt_vsprintf(text, sizeof text, format, args);
+        fuzz::finding("failed assertion", text);
+    };
+    plat_calls.write = [](int fd, const void* bytes, size_t count) {  // the out-of-memory report
+        return fd == 2 ? static_cast<long>(count) : plat_default_calls().write(fd, bytes, count);
+    };
+    if (FILE* null = std::fopen("/dev/null", "w")) stderr = null;  // the loader's answers
+    GenCrashReportSetupHook = nullptr;  // it would put signal handlers over the sanitizers'
+    gen_init("/fuzz/symkeep-fuzz", 0, 0);  // diagnostics name the program
+    fuzz_prepare();
+    return 0;
+}
+}
