@@ -16,6 +16,7 @@
 
 #include "platform/platform.h"
 #include "shared/eventlog/rnereader.h"
+#include "shared/genio.h"
 #include "shared/genmem.h"
 #include "shared/genstr.h"
 #include "shared/gensys.h"
