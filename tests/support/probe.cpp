@@ -4,22 +4,32 @@
 //
 // Scenarios on the runtime started as the tool starts it (gen_init sets up
 // the crash reports from ZEP_RNE_DUMP_PATH) report "pid" and "tid" and log
-// their name first: assert (an assertion fails), taken (the same, with the
-// first fallback dump directory name taken), segv, fpe, ill, bus (a read of
-// a truncated mapping; on Windows the in-page error it raises there),
-// thread (a worker logs and ends), threads (main and a worker log by
-// turns, then main faults while the worker waits), env (a child shell shows
-// ZEP_RNE_DUMP_PATH), block (logs, reports "ready 1", waits to be killed).
+// their name first: assert [LINKTARGET] (an assertion fails; with a target,
+// symbolic links to it are planted first at the names of the thread's dump
+// and backing file), taken (an assertion fails with the first fallback dump
+// directory name taken), segv, fpe, ill, bus (a read of a truncated
+// mapping; on Windows an in-page error with two parameters, 0x1234 and
+// 0xfedcba9876543210), filter (the unhandled-exception filter given
+// records, then none), threads (main and a worker log by turns, then main
+// faults while the worker waits), env (a child shell shows
+// ZEP_RNE_DUMP_PATH), killed [LINKTARGET] (logs "before_kill" 7, then ends
+// itself as SIGKILL or TerminateProcess with 9 does: no handler runs).
 // Scenarios on one part alone: log-thread [DUMPDIR] (the event log of the
 // main thread and a worker, and the worker's backing file while and after
-// it runs), exit-twice (gen_exit from a termination handler while gen_exit
-// runs, after telling whether FreeHook still releases, with output left
-// unflushed).
+// it runs), log-thread-tls [DUMPDIR] (the same with thread-local slots, as
+// on a Windows without the fiber-local routines), fork (POSIX: a forked
+// child's log), exit-twice (gen_exit from a termination handler while
+// gen_exit runs, after telling whether FreeHook still releases, with output
+// left unflushed).
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #ifdef _WIN32
 #include <windows.h>
+
+#include "platform/win32/win32_testing.h"
+#else
+#include <sys/wait.h>
 #endif
 
 #include <atomic>
@@ -32,6 +42,8 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "shared/crash/rnedump_handlers.h"
+#include "shared/eventlog/rnereader.h"
 #include "shared/eventlog/zolta.h"
 #include "shared/eventlog/zolta_testing.h"
 #include "shared/geninit.h"
@@ -71,7 +83,8 @@ void ill(const char*) {
 
 void bus(const char*) {
 #ifdef _WIN32
-    RaiseException(EXCEPTION_IN_PAGE_ERROR, 0, 0, nullptr);  // no signal stands for it
+    const ULONG_PTR params[2] = {0x1234, static_cast<ULONG_PTR>(0xfedcba9876543210ull)};
+    RaiseException(EXCEPTION_IN_PAGE_ERROR, 0, 2, params);  // no signal stands for it
 #else
     char path[] = "/tmp/probe_XXXXXX";
     const int fd = mkstemp(path);
@@ -107,11 +120,13 @@ void threads(const char* arg) {
     segv(arg);
 }
 
-void worker_thread(const char*) {
-    std::thread([] {
-        report("worker_tid", plat_thread_id());
-        ZOLTA_LogU32("worker", 42);
-    }).join();
+void filter(const char*) {
+    const RNEDumpExceptionRecord record = {0xC0000005u, 1, 0x401000, 2, {1, 0xdead0}};
+    const RNEDumpContextRecord context = {0x401000, true, 0x10, 0x20, 0x30, 0x40};
+    const RNEDumpExceptionPointers given = {&record, &context}, none = {nullptr, nullptr};
+    report("filter", static_cast<unsigned long long>(RNEDump_ExceptionFilter(&given)));
+    RNEDump_ExceptionFilter(&none);
+    RNEDump_ExceptionFilter(nullptr);
 }
 
 void show_env(const char*) {
@@ -122,10 +137,26 @@ void show_env(const char*) {
 #endif
 }
 
-void block(const char*) {
+void killed(const char*) {
     ZOLTA_LogU32("before_kill", 7);  // what a killed process leaves is its mapped log
-    report("ready", 1);
-    for (;;) pause();
+#ifdef _WIN32
+    TerminateProcess(GetCurrentProcess(), 9);
+#else
+    std::raise(SIGKILL);
+#endif
+}
+
+// Links at the names of this thread's dump and backing file, made before
+// the crash-report set-up looks.
+void plant_links(const char* target) {
+    const std::string stem = std::string(std::getenv("ZEP_RNE_DUMP_PATH")) + "/" +
+                             std::to_string(plat_process_id()) + "_" + std::to_string(plat_thread_id());
+#ifndef _WIN32
+    if (symlink(target, (stem + ".rne").c_str()) != 0 || symlink(target, (stem + "_map.rne").c_str()) != 0)
+        std::exit(3);
+#else
+    (void)target, std::exit(3);
+#endif
 }
 
 // The name the crash-report set-up would pick first, made before it looks.
@@ -167,6 +198,38 @@ void log_thread(const char* dump_dir) {
     ZOLTA_LogText("main", "returning");
 }
 
+#ifdef _WIN32
+void log_thread_tls(const char* dump_dir) {
+    plat_win32_force_thread_local_slots(true);
+    log_thread(dump_dir);
+}
+#else
+void log_thread_tls(const char*) { std::exit(3); }
+#endif
+
+// The child of a fork makes a log of its own and leaves the parent's alone.
+void fork_child(const char*) {
+    ThreadLog* parent = ZOLTA_StartThreadLog();
+    ZOLTA_LogU32("parent", 1);
+#ifndef _WIN32
+    const pid_t pid = fork();
+    if (pid == 0) {
+        ZOLTA_LogU32("child", 2);
+        const ThreadLog* log = ZOLTA_GetThreadLog();
+        RneLog read;
+        const bool own = log != nullptr && log != parent && log->thread_id == plat_process_id() &&
+                         rne_read_thread_log(log, &read) && read.events.size() == 1;
+        _exit(own ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(pid, &status, 0);
+    report("child", WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "own" : "wrong");
+#endif
+    RneLog read;
+    rne_read_thread_log(parent, &read);
+    report("parent_events", read.events.size());
+}
+
 void exit_twice(const char*) {
     std::atexit([] {
         std::printf("inner %s ", FreeHook == gen_free ? "live" : "ignored");
@@ -189,11 +252,13 @@ const struct Scenario {
     {"fpe", true, [](const char*) { report("quotient", static_cast<unsigned>(divide(1, 0))); }},
     {"ill", true, ill},
     {"bus", true, bus},
-    {"thread", true, worker_thread},
+    {"filter", true, filter},
     {"threads", true, threads},
     {"env", true, show_env},
-    {"block", true, block},
+    {"killed", true, killed},
     {"log-thread", false, log_thread},
+    {"log-thread-tls", false, log_thread_tls},
+    {"fork", false, fork_child},
     {"exit-twice", false, exit_twice},
 };
 
@@ -204,6 +269,7 @@ int main(int argc, char** argv) {
     for (const Scenario& s : kScenarios) {
         if (std::strcmp(s.name, name) != 0) continue;
         if (std::strcmp(name, "taken") == 0) take_first_fallback_name();
+        if (s.starts_runtime && argc > 2) plant_links(argv[2]);
         if (s.starts_runtime) {
             gen_init(argv[0], 0, 1);
             report("pid", plat_process_id());
