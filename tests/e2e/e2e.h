@@ -15,14 +15,14 @@ namespace em = elfmaker;
 
 // Runs "symkeep ARGS" in `dir` with `env`; the output file `out` (relative
 // to `dir`) comes back in `output`, "" when there is none.
-struct Run {
+struct ToolRun {
     Outcome r;
     std::string output;
 };
-inline Run symkeep(const TempDir& dir, std::vector<std::string> args, const std::string& out = "out.elf",
+inline ToolRun symkeep(const TempDir& dir, std::vector<std::string> args, const std::string& out = "out.elf",
                    const std::vector<std::string>& env = {}) {
     args.insert(args.begin(), SYMKEEP_BIN);
-    Run run{run_program(args, env, dir.path()), ""};
+    ToolRun run{run_program(args, env, dir.path()), ""};
     if (file_exists(dir.file(out))) run.output = read_file(dir.file(out));
     return run;
 }

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <unistd.h>
 
 #include "e2e/e2e.h"
 
@@ -60,7 +61,7 @@ std::string reduce(const std::string& input, const std::vector<std::string>& kee
     write_file(dir.file("in.elf"), input);
     std::vector<std::string> args = {"-o", "out.elf", "in.elf"};
     for (const std::string& k : keep) args.insert(args.begin(), {"-keep", k});
-    Run run = symkeep(dir, args);
+    ToolRun run = symkeep(dir, args);
     EXPECT_EQ(run.r.status, 0) << run.r.err;
     EXPECT_EQ(run.r.err + run.r.out, "");
     const ElfPeek in{input}, out{run.output};
@@ -172,6 +173,204 @@ TEST(Elf, Layouts) {
             if (row.shape) row.shape(d);
             EXPECT_EQ(layout(reduce(em::make_elf(d), row.keep, row.kept, row.strtab)), f.bits == 32 ? row.at32 : row.at64);
         }
+}
+
+// Inputs the tool refuses, each with its one message and status 1 and an
+// empty output; and odd ones it writes.
+struct RefusalRow {
+    const char* name;
+    std::function<void(Desc&)> shape;
+    std::string err;    // "" when the run completes
+    std::string data7 = "";  // then: section 7's data in the output
+    std::function<std::string(std::string)> bytes = nullptr;
+};
+
+em::Section rel(uint64_t size) {
+    em::Section s = em::progbits(".strtab", 0, std::string(size, 'r'), 0);
+    s.type = em::SHT_REL;
+    s.entsize = 0;
+    return s;
+}
+
+// `bytes` with the section header field at `field` (ELF64 little-endian) set to `value`.
+std::string patch(std::string bytes, unsigned section, int field, uint64_t value) {
+    const uint64_t at = ElfPeek{bytes}.sh(section) + field;
+    for (int i = 0; i < 8; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
+    return bytes;
+}
+
+TEST(Elf, Refusals) {
+    const std::string exec = "ELF file in.elf is not a valid executable program with e_type ET_EXEC (2), e_type is ";
+    const std::string not_elf = "File in.elf is not a valid ELF file.\n";
+    const RefusalRow rows[] = {
+        {"empty", nullptr, not_elf, "", [](std::string) { return std::string(); }},
+        {"text", nullptr, not_elf, "", [](std::string) { return std::string("hello, world\n"); }},
+        {"short magic", nullptr, not_elf, "", [](std::string) { return std::string("\x7f" "EL"); }},
+        {"other magic", nullptr, not_elf, "", [](std::string b) { return b.replace(3, 1, "G"); }},
+        {"object", [](Desc& d) { d.type = em::ET_REL; }, exec + "1.\n"},
+        {"shared object", [](Desc& d) { d.type = em::ET_DYN; }, exec + "3.\n"},
+        {"processor-specific type, ELF32 BE", [](Desc& d) { d = em::sample_exec(32, true), d.type = 0xff00; },
+         exec + "65280.\n"},
+        {"program header table inside the section data", [](Desc& d) { d.phoff = 0x1010; },
+         "symkeep: fatal: write_image: the program header table (0x1010-0x1080) would overlap the section data "
+         "(0x1000-0x1049)\n"},
+        // A second .strtab is written from the rebuilt table, whose buffer
+        // holds as many bytes as the input's table (0x29).
+        {"a second .strtab no larger than the input's",
+         [](Desc& d) { d.sections.push_back(em::progbits(".strtab", 0, std::string(0x29, 'x'), 0)); }, "",
+         std::string("main\0", 5) + std::string(0x24, '\0')},
+        {"a second .strtab larger than the input's",
+         [](Desc& d) { d.sections.push_back(em::progbits(".strtab", 0, std::string(0x2a, 'x'), 0)); },
+         "symkeep: fatal: write_image: section 7 (.strtab) needs 0x2a bytes of data but the image holds 0x29\n"},
+        {"relocations without an entry size", [](Desc& d) { d.sections.push_back(rel(16)); },
+         "symkeep: fatal: genelf_writesection: section of type 9 has sh_entsize 0\n"},
+        {"no relocations without an entry size", [](Desc& d) { d.sections.push_back(rel(0)); }, ""},
+        // Nothing reserves memory for the claim: the walk refuses the first
+        // entry that makes no sense.
+        {"four billion symbols claimed", [](Desc& d) { d.sections[4].size = 0xFFFFFFFFull * 24; }, "symkeep: fatal: symbol 9: st_name 0x6f727000 is outside the symbol string table (41 bytes)\n"},
+        {"data beyond the 2 GiB the writer can position to", nullptr,
+         "symkeep: fatal: write_image: section data at output offset 0x80000000 is beyond the 2 GiB this writer "
+         "can position to\n",
+         "", [](std::string b) { return patch(b, 1, 24, 0x80000000); }},
+    };
+    for (const RefusalRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        Desc d = em::sample_exec(64, false);
+        if (row.shape) row.shape(d);
+        TempDir dir;
+        write_file(dir.file("in.elf"), row.bytes ? row.bytes(em::make_elf(d)) : em::make_elf(d));
+        ToolRun run = symkeep(dir, {"-keep", "main", "-o", "out.elf", "in.elf"});
+        EXPECT_EQ(run.r.status, row.err.empty() ? 0 : 1);
+        EXPECT_EQ(run.r.err, row.err);
+        EXPECT_TRUE(file_exists(dir.file("out.elf"))) << "the output is created before the input is read";
+        if (!row.err.empty()) {
+            EXPECT_EQ(run.output, "");
+        }
+        if (row.err.empty()) {
+            EXPECT_EQ(ElfPeek{run.output}.data(7), row.data7);
+        }
+    }
+}
+
+// Executables of every class and byte order from the cross compilers,
+// built once into the build tree (under wine: taken from the Linux build's).
+std::string real_executable(const std::string& id, const std::string& cc, const std::vector<std::string>& flags) {
+    const std::string src = std::string(SYMKEEP_SOURCE_DIR) + "/tests/data/progs/";
+#ifdef _WIN32
+    const char* from = std::getenv("SYMKEEP_PROGS_FROM");
+    const std::string exe = std::string(from ? from : "") + "/" + id;
+    return file_exists(exe) ? exe : "";
+#endif
+    const std::string dir = std::string(SYMKEEP_BINARY_DIR) + "/e2e-progs", exe = dir + "/" + id;
+    std::string key = cc;
+    for (const std::string& f : flags) key += " " + f;
+    for (const char* s : {"main.c", "counter.c", "util.c", "prog.h"}) key += read_file(src + s);
+    const std::string stamp = std::to_string(std::hash<std::string>{}(key));
+    if (file_exists(exe) && read_file(exe + ".key") == stamp) return exe;
+    std::filesystem::create_directories(dir);
+    const std::string tmp = exe + ".tmp" + std::to_string(::getpid());
+    std::vector<std::string> argv = {cc, "-O1", "-o", tmp};
+    argv.insert(argv.end(), flags.begin(), flags.end());
+    for (const char* s : {"main.c", "counter.c", "util.c"}) argv.push_back(src + s);
+    if (flags[0] == "-c") argv.resize(argv.size() - 2);
+    if (run_program(argv).status != 0) return "";
+    std::filesystem::rename(tmp, exe);  // test processes running at once never see half a file
+    write_file(tmp, stamp);
+    std::filesystem::rename(tmp, exe + ".key");
+    return exe;
+}
+
+TEST(Elf, RealExecutables) {
+    const std::vector<std::string> exec = {"-no-pie", "-fno-pie", "-static"};
+    struct Prog {
+        const char* id;
+        const char* cc;
+        std::vector<std::string> flags;
+        int type;  // e_type when it is not an executable
+    } progs[] = {
+        {"x86_64", "gcc", exec, 2}, {"i686", "i686-linux-gnu-gcc", exec, 2},
+        {"aarch64", "aarch64-linux-gnu-gcc", exec, 2}, {"armhf", "arm-linux-gnueabihf-gcc", exec, 2},
+        {"mips", "mips-linux-gnu-gcc", exec, 2}, {"powerpc", "powerpc-linux-gnu-gcc", exec, 2},
+        {"s390x", "s390x-linux-gnu-gcc", exec, 2}, {"x86_64-pie", "gcc", {"-pie", "-fpie"}, 3},
+        {"x86_64-object", "gcc", {"-c"}, 1},
+    };
+    const struct {
+        std::vector<std::string> keep, names;
+    } keeps[] = {{{}, {}}, {{"main"}, {"main"}}, {{"count", "symkeep_no_such_symbol"}, {"count", "count"}}};
+    for (const Prog& p : progs) {
+        const std::string exe = real_executable(p.id, p.cc, p.flags);
+        ASSERT_NE(exe, "") << p.id << ": not built (under wine: run make test first)";
+        const std::string input = read_file(exe);
+        for (const auto& k : keeps) {
+            SCOPED_TRACE(std::string(p.id) + " keeping " + std::to_string(k.keep.size()));
+            TempDir dir;
+            write_file(dir.file("prog"), input);
+            std::vector<std::string> args = {"-o", "out.elf", "prog"};
+            for (const std::string& name : k.keep) args.insert(args.begin(), {"-keep", name});
+            ToolRun run = symkeep(dir, args);
+            if (p.type != 2) {
+                EXPECT_EQ(run.r.status, 1);
+                EXPECT_EQ(run.r.err, "ELF file prog is not a valid executable program with e_type ET_EXEC (2), e_type is " +
+                                         std::to_string(p.type) + ".\n");
+                EXPECT_EQ(run.output, "");
+                continue;
+            }
+            EXPECT_EQ(run.r.status, 0) << run.r.err;
+            EXPECT_EQ(run.r.err + run.r.out, "");
+            EXPECT_EQ(headers_but_offsets(run.output), headers_but_offsets(input));
+            const ElfPeek out{run.output};
+            std::string names;
+            for (const std::string& n : k.names) names += n + '\0';
+            EXPECT_EQ(out.data(out.section(".strtab")), names);
+            EXPECT_EQ(out.sh_size(out.section(".symtab")), k.names.size() * (out.wide() ? 24 : 16));
+#ifndef _WIN32  // wine runs no Linux program
+            expect_readers_list(dir.file("out.elf"), k.names);
+#endif
+        }
+    }
+}
+
+// The tables are read through windows and only what is kept is held: a
+// 32 MB input fits under a 32 MiB address-space limit, and tables beyond
+// 4 GiB (a sparse file) give the bytes the same tables near the start give.
+TEST(Elf, LargeInputs) {
+    Desc d = em::sample_exec(64, false);
+    const std::string name(48, 'n');
+    for (int i = 0; i < 5000; ++i) d.symbols.push_back(sym(name + std::to_string(i), 0x401000 + i));
+    const std::string near = em::make_elf(d);
+    TempDir dir;
+    write_file(dir.file("near"), near);
+    {
+        std::ofstream far(dir.file("far"), std::ios::binary);
+        far << patch(patch(near, 4, 24, 0x140000000), 5, 24, 0x180000000);
+        far.seekp(0x140000000) << ElfPeek{near}.data(4);
+        far.seekp(0x180000000) << ElfPeek{near}.data(5);
+        if (!far.flush()) GTEST_SKIP() << "the file system refused a 6 GiB sparse file";
+    }
+    const std::vector<std::string> keep = {"-keep", "main", "-keep", name + "4999", "-keep", "count"};
+    for (const char* in : {"near", "far"}) {
+        std::vector<std::string> args = keep;
+        args.insert(args.end(), {"-o", std::string(in) + ".out", in});
+        ToolRun run = symkeep(dir, args, std::string(in) + ".out");
+        EXPECT_EQ(run.r.status, 0) << run.r.err;
+        EXPECT_EQ(layout(run.output), "10d2 | 1000+0 1000+20 1000+8 1000+40 1000+60 1060+46 10a6+2c | 1000+0 1000+0 | 1292") << in;
+    }
+    EXPECT_EQ(read_file(dir.file("far.out")), read_file(dir.file("near.out")));
+
+#ifdef _WIN32
+    GTEST_SKIP() << "limits the address space with /bin/sh's ulimit -v";
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves terabytes of address space";
+#endif
+    if (std::getenv("SYMKEEP_TEST_WRAPPER") != nullptr) GTEST_SKIP() << "a checker needs more address space";
+    for (int i = 5000; i < 400000; ++i) d.symbols.push_back(sym(name + std::to_string(i), 0x401000));
+    write_file(dir.file("big"), em::make_elf(d));
+    Outcome r = run_program({"/bin/sh", "-c", std::string("ulimit -v 32768 && exec ") + SYMKEEP_BIN + " -keep main -keep " +
+                                                  name + "399999 -o big.out big"}, {}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(ElfPeek{read_file(dir.file("big.out"))}.data(5), std::string("main\0", 5) + name + "399999" + '\0');
 }
 
 }  // namespace
