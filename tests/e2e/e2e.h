@@ -13,21 +13,20 @@
 
 namespace em = elfmaker;
 
-// Runs "symkeep ARGS" in `dir` with `env`; the output file `out` (relative
-// to `dir`) comes back in `output`, "" when there is none.
+// "symkeep ARGS" run in `dir`; the output file `out` comes back too ("" when there is none).
 struct ToolRun {
     Outcome r;
     std::string output;
 };
 inline ToolRun symkeep(const TempDir& dir, std::vector<std::string> args, const std::string& out = "out.elf",
-                   const std::vector<std::string>& env = {}) {
+                       const std::vector<std::string>& env = {}) {
     args.insert(args.begin(), SYMKEEP_BIN);
     ToolRun run{run_program(args, env, dir.path()), ""};
     if (file_exists(dir.file(out))) run.output = read_file(dir.file(out));
     return run;
 }
 
-// A field of an ELF file (its class and byte order from e_ident), 0 past the end.
+// Fields of an ELF file in its class and byte order; bytes past the end read as 0.
 struct ElfPeek {
     const std::string& b;
     bool wide() const { return b.size() > 4 && b[4] == 2; }
@@ -39,29 +38,22 @@ struct ElfPeek {
         }
         return v;
     }
-    // A field whose place and width differ by class: (ELF32 offset, ELF64 offset).
+    // A field at (ELF32 offset, ELF64 offset) from `base`, 4 or 8 bytes wide.
     uint64_t f(uint64_t base, int off32, int off64) const { return wide() ? at(base + off64, 8) : at(base + off32, 4); }
-    uint64_t shoff() const { return f(0, 0x20, 0x28); }
-    uint64_t phoff() const { return f(0, 0x1c, 0x20); }
-    unsigned phnum() const { return at(wide() ? 0x38 : 0x2c, 2); }
-    unsigned shnum() const { return at(wide() ? 0x3c : 0x30, 2); }
-    uint64_t sh(unsigned i) const { return shoff() + i * (wide() ? 64 : 40); }
-    uint64_t ph(unsigned i) const { return phoff() + i * (wide() ? 56 : 32); }
-    uint64_t sh_offset(unsigned i) const { return f(sh(i), 16, 24); }
-    uint64_t sh_size(unsigned i) const { return f(sh(i), 20, 32); }
-    std::string sh_name(unsigned i) const {
-        const unsigned names = at(wide() ? 0x3e : 0x32, 2);
-        const uint64_t at_ = sh_offset(names) + at(sh(i), 4);
-        return at_ < b.size() ? std::string(b.c_str() + at_) : "?";
+    unsigned half(int off32, int off64) const { return static_cast<unsigned>(at(wide() ? off64 : off32, 2)); }
+    uint64_t sh(unsigned i) const { return f(0, 0x20, 0x28) + i * (wide() ? 64 : 40); }
+    uint64_t ph(unsigned j) const { return f(0, 0x1c, 0x20) + j * (wide() ? 56 : 32); }
+    unsigned phnum() const { return half(0x2c, 0x38); }
+    unsigned shnum() const { return half(0x30, 0x3c); }
+    std::string data(unsigned i) const {
+        return i < shnum() && f(sh(i), 16, 24) < b.size() ? b.substr(f(sh(i), 16, 24), f(sh(i), 20, 32)) : "";
     }
-    // Index of the first section of that name, shnum() when there is none.
+    // The first section of that name; shnum() when there is none.
     unsigned section(const std::string& name) const {
         unsigned i = 0;
-        while (i < shnum() && sh_name(i) != name) ++i;
+        const std::string names = data(half(0x32, 0x3e));
+        while (i < shnum() && (at(sh(i), 4) >= names.size() || names.c_str() + at(sh(i), 4) != name)) ++i;
         return i;
-    }
-    std::string data(unsigned i) const {
-        return i < shnum() && sh_offset(i) < b.size() ? b.substr(sh_offset(i), sh_size(i)) : "";
     }
 };
 
@@ -69,18 +61,16 @@ struct ElfPeek {
 // section | p_offset+p_filesz of each program header | file size".
 inline std::string layout(const std::string& bytes) {
     const ElfPeek e{bytes};
-    char buf[64];
-    std::string s;
-    auto put = [&](const char* fmt, uint64_t a, uint64_t b) {
-        std::snprintf(buf, sizeof buf, fmt, static_cast<unsigned long long>(a), static_cast<unsigned long long>(b));
-        s += buf;
+    auto hex = [](uint64_t v) {
+        char buf[20];
+        std::snprintf(buf, sizeof buf, "%llx", static_cast<unsigned long long>(v));
+        return std::string(buf);
     };
-    put("%llx |", e.shoff(), 0);
-    for (unsigned i = 0; i < e.shnum(); ++i) put(" %llx+%llx", e.sh_offset(i), e.sh_size(i));
+    std::string s = hex(e.f(0, 0x20, 0x28)) + " |";
+    for (unsigned i = 0; i < e.shnum(); ++i) s += " " + hex(e.f(e.sh(i), 16, 24)) + "+" + hex(e.f(e.sh(i), 20, 32));
     s += " |";
-    for (unsigned j = 0; j < e.phnum(); ++j) put(" %llx+%llx", e.f(e.ph(j), 4, 8), e.f(e.ph(j), 16, 32));
-    put(" | %llx", bytes.size(), 0);
-    return s;
+    for (unsigned j = 0; j < e.phnum(); ++j) s += " " + hex(e.f(e.ph(j), 4, 8)) + "+" + hex(e.f(e.ph(j), 16, 32));
+    return s + " | " + hex(bytes.size());
 }
 
 // The file header and the header tables with every offset and size blanked:
