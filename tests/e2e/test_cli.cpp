@@ -1,9 +1,12 @@
 // The real tool's command line and environment: which files each spelling of
 // the options reads and writes, the usage text, every failure's message and
-// status, a full disk, hostile environment values, the view path and the
-// switch file beside the executable.
+// status, a full disk; hostile environment values change nothing, the view
+// path finds the input below and copies the output up, and the switch
+// registry takes "ZEP_GSW_" variables and the switch file beside the tool,
+// seen in its warnings and in the "GSWITCH" events of a failed run's log.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -11,6 +14,8 @@
 #include "e2e/e2e.h"
 #include "platform/platform.h"
 #include "shared/eventlog/rnereader.h"
+
+extern char** environ;
 
 namespace {
 
@@ -50,12 +55,10 @@ TEST(Cli, CommandLine) {
         {{"-oops", "x", "prog.elf"}, "x", ""},
         {{"-keep", "-o", "prog.elf"}, "prog.elf.sh", ""},  // "-o" is a name to keep
         {{"prog.elf"}, "prog.elf.sh", ""},
-        {{"-keeper", "x", "prog.elf"}, "", usage}, {{"-keep=main", "prog.elf"}, "", usage},
-        {{"--keep", "main", "prog.elf"}, "", usage}, {{"-x", "prog.elf"}, "", usage},
-        {{"-", "prog.elf"}, "", usage}, {{"-help"}, "", usage}, {{}, "", usage}, {{"-o"}, "", usage},
-        {{"-keep", "main"}, "", usage}, {{"-keep"}, "", usage}, {{"-k", "main", "prog.elf"}, "", usage},
-        {{"-o", "out.elf"}, "", usage},
-        {{"-ZEPXSampleGSwitch", "prog.elf"}, "", usage},  // switch arguments are the tool's own options
+        {{"-keeper", "x", "prog.elf"}, "", usage}, {{"-keep=main", "prog.elf"}, "", usage}, {{"-x", "prog.elf"}, "", usage},
+        {{"--keep", "main", "prog.elf"}, "", usage}, {{"-", "prog.elf"}, "", usage}, {{"-help"}, "", usage}, {{}, "", usage},
+        {{"-o"}, "", usage}, {{"-keep", "main"}, "", usage}, {{"-keep"}, "", usage}, {{"-o", "out.elf"}, "", usage},
+        {{"-k", "main", "prog.elf"}, "", usage}, {{"-ZEPXSampleGSwitch", "prog.elf"}, "", usage},  // not a switch
         {{""}, "", fatal + "Unable to open  for input: No such file or directory\n"},
         {{"-o", "out.elf", "missing.elf"}, "", fatal + "Unable to open missing.elf for input: No such file or directory\n"},
         {{"sub"}, "", fatal + "Unable to open sub for input: Is a directory\n"},
@@ -110,6 +113,143 @@ TEST(Cli, WriteFailures) {
                                           " -keep main -o out.elf prog.elf"}, {}, dir.path());
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "symkeep: fatal: Error writing to 'out.elf': " + std::string(std::strerror(EFBIG)) + "\n");
+}
+
+const std::string kListSep = TempDir::kSeparator == '/' ? ":" : ";";
+
+// The runtime's own variables removed, then `vars`.
+std::vector<std::string> only(std::vector<std::string> vars) {
+    for (char** e = environ; *e != nullptr; ++e)
+        if (std::strncmp(*e, "ZEP_", 4) == 0 || std::strncmp(*e, "NV", 2) == 0) vars.emplace(vars.begin(), *e, std::strcspn(*e, "="));
+    return vars;
+}
+
+TEST(Env, HostileValuesChangeNothing) {
+    TempDir dir;
+    write_file(dir.file("prog"), em::make_elf(em::sample_exec(64, false)));
+    write_file(dir.file("afile"), "not a directory");
+    fs::create_directory(dir.file("locked"));
+    fs::permissions(dir.file("locked"), fs::perms::owner_read | fs::perms::owner_exec);
+    std::string many;  // 200 entries, well past the 128 nodes kept
+    for (int i = 0; i < 200; ++i) many += (i ? kListSep : "") + dir.file("node" + std::to_string(i));
+    std::vector<std::vector<std::string>> rows = {
+        {}, {"NVPATH=" + many}, {"NVPATH=/" + std::string(1500, 'a')},  // longer than the 1024-byte path text
+        {"NVPATH=" + kListSep + kListSep}, {"NVPATH="}, {"NVPATH=" + dir.path(), "ZEP_VP_XSW=not-a-number"},
+        {"ZEP_RNE_DUMP_PATH=" + dir.file("afile")}, {"ZEP_RNE_DUMP_PATH=" + dir.file("missing/parent")},
+        {"ZEP_RNE_DUMP_PATH=/" + std::string(5000, 'p')}, {"ZEP_RNE_DUMP_PATH=" + dir.file("locked")}};
+    // No size falls back to the default; the smallest accepted holds every record.
+    for (const char* size : {"4G", "-1", "99999999999999999999", "16663", "0", "12Q"})
+        rows.push_back({std::string("ZEP_ZOLTA_LOG_SIZE=") + size, "ZEP_RNE_DUMP_PATH=" + dir.path()});
+    std::string plain;
+    for (const auto& env : rows) {
+        const std::string shown = env.empty() ? "plain" : env[0].substr(0, 40);
+        ToolRun run = symkeep(dir, {"-keep", "main", "prog"}, "prog.sh", only(env));
+        EXPECT_EQ(run.r.status, 0) << shown;
+        EXPECT_EQ(run.r.err, "") << shown;
+        if (env.empty()) plain = run.output;
+        EXPECT_EQ(run.output, plain) << shown;
+        fs::remove(dir.file("prog.sh"));
+    }
+    EXPECT_EQ(read_file(dir.file("afile")), "not a directory");
+    EXPECT_FALSE(file_exists(dir.file("missing")));
+}
+
+TEST(Env, ViewPath) {
+    TempDir tmp;
+    const std::string root = fs::canonical(tmp.path()).string(), top = under(root, "top"), base = under(root, "base");
+    const std::string prog = em::make_elf(em::sample_exec(64, false)), stale(200000, 'z');
+    const std::string info = "symkeep: info: ", nodes = info + "Viewpathing support is ON (SLOW).\n" + info +
+                             "Adding viewpath node 1: " + top + "\n" + info + "Adding viewpath node 2: " + base + "\n";
+    struct Row {
+        const char* name;
+        std::string prog_in, stale_in;  // where the input and an old output lie
+        bool debug;
+        std::string err;
+    } rows[] = {
+        {"input in the lower tree, traced", base, "", true, nodes + info + "Located file: " + under(base, "prog") + "\n"},
+        {"output copied up, then truncated", top, base, true, nodes + info + "Located file: " + under(base, "out.sh") + "\n" + info + "Copied file to out.sh\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(top), fs::remove_all(base), fs::create_directory(top), fs::create_directory(base);
+        write_file(under(row.prog_in, "prog"), prog);
+        if (!row.stale_in.empty()) write_file(under(row.stale_in, "out.sh"), stale);
+        std::vector<std::string> env = {"NVPATH=" + top + kListSep + base, "ASAN_OPTIONS=detect_leaks=0"};
+        if (row.debug) env.push_back("ZEP_VP_DEBUG=1");
+        Outcome r = run_program({SYMKEEP_BIN, "-keep", "main", "-o", "out.sh", "prog"}, only(env), top);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, row.err);
+        const std::vector<std::string> in_top = {"out.sh", "prog"};  // reading never copies up
+        EXPECT_EQ(files_in(top), (std::vector<std::string>(in_top.begin(), in_top.end() - (row.prog_in == base))));
+        EXPECT_EQ(read_file(under(top, "out.sh")).substr(0, 4), "\x7f" "ELF");
+        if (!row.stale_in.empty()) {
+            EXPECT_EQ(read_file(under(base, "out.sh")), stale);  // never written below
+        }
+    }
+}
+
+TEST(Env, Switches) {
+    const std::vector<std::string> defaults = {
+        "SupportHexFloatFormat on: Compiled In", "MakeArgvEscapedOnlyInQuotes on: Compiled In",
+        "ZoltaLogArgsOnStartup on: Compiled In", "HostProcessorsEnvVariable on: Compiled In",
+        "SampleGSwitch off: Compiled In"};
+    const std::string w = "symkeep: warning: ";
+    struct Row {
+        const char* name;
+        std::string gsw;  // the switch file, none when empty
+        std::vector<std::string> vars, events;
+        std::string warnings;
+    } rows[] = {
+        {"compiled-in defaults in table order", "", {}, defaults, ""},
+        {"environment and switch file",
+         "# switch file\n"
+         "samplegswitch 0\n"                  // the file overrides the variable
+         "  SupportHexFloatFormat\t0\n"
+         "HostProcessorsEnvVariable 1\n"      // already on: no event
+         "MakeArgvEscapedOnlyInQuotes 0\r\n"
+         "MakeArgvEscapedOnlyInQuotes 1\r\n"  // the last line of a name wins
+         "Bogus 1\nSampleGSwitch\nSampleGSwitch x\nSampleGSwitch 2\nSampleGSwitch +1\nSampleGSwitch 1 # comment\n",
+         {"ZEP_GSW_SampleGSwitch=1", "ZEP_GSW_ZoltaLogArgsOnStartup=true"},
+         {defaults[0], "SupportHexFloatFormat off: GSW File", defaults[1], "MakeArgvEscapedOnlyInQuotes off: GSW File",
+          "MakeArgvEscapedOnlyInQuotes on: GSW File", defaults[2], defaults[3], defaults[4],
+          "SampleGSwitch on: Environment Variable", "SampleGSwitch off: GSW File"},
+         // Bad lines are reported while the file is read, unknown names
+         // after every switch is registered.
+         w + "Invalid switch format on line 8: SampleGSwitch\n" + w +
+             "Invalid switch value format on line 9 for switch SampleGSwitch\n" + w +
+             "Invalid switch value 2 on line 10 for switch SampleGSwitch\n" + w +
+             "Trailing garbage after switch on line 11 for switch SampleGSwitch\n" + w +
+             "Trailing garbage after switch on line 12 for switch SampleGSwitch\n" + w +
+             "Unknown switch specified in .gsw file: Bogus\n"},
+        {"ten megabytes, each bad line printed whole",
+         "SampleGSwitch on\n" + std::string(1 << 20, 'x') + "\n" + std::string(9 << 20, '#') + "\n", {}, defaults,
+         w + "Invalid switch value format on line 1 for switch SampleGSwitch\n" + w + "Invalid switch format on line 2: " +
+             std::string(1 << 20, 'x') + "\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        // A copy of the tool, so that its switch file can sit beside it.
+        TempDir dir;
+        const std::string tool = dir.file(std::string("symkeep") + PLAT_EXE_SUFFIX), dumps = dir.file("dumps");
+        fs::copy_file(SYMKEEP_BIN, tool);
+        if (!row.gsw.empty()) write_file(dir.file("symkeep.gsw"), row.gsw);
+        fs::create_directory(dumps);
+        std::vector<std::string> env = {"ZEP_RNE_DUMP_PATH=" + dumps, "ZEP_ZOLTA_LOG_SIZE=64K"};
+        env.insert(env.end(), row.vars.begin(), row.vars.end());
+        // A missing input: the run fails after start-up and writes its log.
+        Outcome r = run_program({tool, "-o", dir.file("out"), dir.file("missing.elf")}, only(env));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, row.warnings + "symkeep: fatal: Unable to open " + dir.file("missing.elf") +
+                             " for input: No such file or directory\n");
+        RneLog log;
+        const std::vector<std::string> dumped = files_in(dumps);
+        ASSERT_EQ(dumped.size(), 1u);
+        ASSERT_TRUE(rne_read_file(under(dumps, dumped[0]).c_str(), &log)) << log.error;
+        std::vector<std::string> events;
+        for (const RneEvent& e : log.events)
+            if (e.name == "GSWITCH") events.push_back(e.text);
+        EXPECT_EQ(events, row.events);
+    }
 }
 
 }  // namespace

@@ -18,16 +18,9 @@ namespace {
 
 using em::Desc;
 
-struct Form {
-    int bits;
-    bool big;
-};
-const Form kForms[] = {{32, false}, {32, true}, {64, false}, {64, true}};
-
-// Runs the tool on `input` keeping `keep`: a clean run whose output has the
-// input's headers but for offsets and sizes, the string table `strtab`, one
-// symbol per name in it, the input's symbols `kept` (every field but
-// st_name, when given), and which readelf and eu-readelf read listing
+// A clean run keeping `keep`: the output has the input's headers but for
+// offsets and sizes, the string table `strtab` with one symbol per name, the
+// input's symbols `kept` but for st_name, and readelf and eu-readelf list
 // exactly those names.
 std::string reduce(const std::string& input, const std::vector<std::string>& keep, const std::string& strtab,
                    const std::vector<int>& kept = {}) {
@@ -146,11 +139,11 @@ TEST(Elf, Layouts) {
          "0 | | 1000+0 2000+0 | 74", "0 | | 1000+0 2000+0 | b0"},
     };
     for (const LayoutRow& row : rows)
-        for (const Form& f : kForms) {
-            SCOPED_TRACE(std::string(row.name) + (f.bits == 32 ? ", ELF32" : ", ELF64") + (f.big ? " BE" : " LE"));
-            Desc d = em::sample_exec(f.bits, f.big);
+        for (int form = 0; form < 4; ++form) {  // ELF32 LE, ELF32 BE, ELF64 LE, ELF64 BE
+            SCOPED_TRACE(row.name + std::string(" in form ") + std::to_string(form));
+            Desc d = em::sample_exec(form < 2 ? 32 : 64, form % 2);
             if (row.shape) row.shape(d);
-            EXPECT_EQ(layout(reduce(em::make_elf(d), row.keep, row.strtab, row.kept)), f.bits == 32 ? row.at32 : row.at64);
+            EXPECT_EQ(layout(reduce(em::make_elf(d), row.keep, row.strtab, row.kept)), form < 2 ? row.at32 : row.at64);
         }
 }
 
@@ -164,13 +157,6 @@ struct RefusalRow {
     std::function<std::string(std::string)> bytes = nullptr;
 };
 
-em::Section rel(uint64_t size) {
-    em::Section s = em::progbits(".strtab", 0, std::string(size, 'r'), 0);
-    s.type = em::SHT_REL;
-    s.entsize = 0;
-    return s;
-}
-
 // `bytes` with the section header field at `field` (ELF64 little-endian) set to `value`.
 std::string patch(std::string bytes, unsigned section, int field, uint64_t value) {
     const uint64_t at = ElfPeek{bytes}.sh(section) + field;
@@ -182,8 +168,6 @@ TEST(Elf, Refusals) {
     const std::string exec = "ELF file in.elf is not a valid executable program with e_type ET_EXEC (2), e_type is ";
     const std::string not_elf = "File in.elf is not a valid ELF file.\n";
     const RefusalRow rows[] = {
-        {"empty", nullptr, not_elf, "", [](std::string) { return std::string(); }},
-        {"text", nullptr, not_elf, "", [](std::string) { return std::string("hello, world\n"); }},
         {"short magic", nullptr, not_elf, "", [](std::string) { return std::string("\x7f" "EL"); }},
         {"other magic", nullptr, not_elf, "", [](std::string b) { return b.replace(3, 1, "G"); }},
         {"object", [](Desc& d) { d.type = em::ET_REL; }, exec + "1.\n"},
@@ -201,12 +185,12 @@ TEST(Elf, Refusals) {
         {"a second .strtab larger than the input's",
          [](Desc& d) { d.sections.push_back(em::progbits(".strtab", 0, std::string(0x2a, 'x'), 0)); },
          "symkeep: fatal: write_image: section 7 (.strtab) needs 0x2a bytes of data but the image holds 0x29\n"},
-        {"relocations without an entry size", [](Desc& d) { d.sections.push_back(rel(16)); },
+        {"relocations without an entry size", [](Desc& d) { d.sections[5].type = em::SHT_REL; },
          "symkeep: fatal: genelf_writesection: section of type 9 has sh_entsize 0\n"},
-        {"no relocations without an entry size", [](Desc& d) { d.sections.push_back(rel(0)); }, ""},
         // Nothing reserves memory for the claim: the walk refuses the first
         // entry that makes no sense.
-        {"four billion symbols claimed", [](Desc& d) { d.sections[4].size = 0xFFFFFFFFull * 24; }, "symkeep: fatal: symbol 9: st_name 0x6f727000 is outside the symbol string table (41 bytes)\n"},
+        {"four billion symbols claimed", [](Desc& d) { d.sections[4].size = 0xFFFFFFFFull * 24; },
+         "symkeep: fatal: symbol 9: st_name 0x6f727000 is outside the symbol string table (41 bytes)\n"},
         {"data beyond the 2 GiB the writer can position to", nullptr,
          "symkeep: fatal: write_image: section data at output offset 0x80000000 is beyond the 2 GiB this writer "
          "can position to\n",
@@ -222,12 +206,7 @@ TEST(Elf, Refusals) {
         EXPECT_EQ(run.r.status, row.err.empty() ? 0 : 1);
         EXPECT_EQ(run.r.err, row.err);
         EXPECT_TRUE(file_exists(dir.file("out.elf"))) << "the output is created before the input is read";
-        if (!row.err.empty()) {
-            EXPECT_EQ(run.output, "");
-        }
-        if (row.err.empty()) {
-            EXPECT_EQ(ElfPeek{run.output}.data(7), row.data7);
-        }
+        EXPECT_EQ(row.err.empty() ? ElfPeek{run.output}.data(7) : run.output, row.data7);
     }
 }
 
