@@ -220,31 +220,23 @@ std::string real_executable(const std::string& id, const std::string& cc, const 
     return file_exists(exe) ? exe : "";
 #endif
     const std::string dir = std::string(SYMKEEP_BINARY_DIR) + "/e2e-progs", exe = dir + "/" + id;
-    std::string key = cc;
-    for (const std::string& f : flags) key += " " + f;
-    for (const char* s : {"main.c", "counter.c", "util.c", "prog.h"}) key += read_file(src + s);
-    const std::string stamp = std::to_string(std::hash<std::string>{}(key));
-    if (file_exists(exe) && read_file(exe + ".key") == stamp) return exe;
-    std::filesystem::create_directories(dir);
-    const std::string tmp = exe + ".tmp" + std::to_string(::getpid());
-    std::vector<std::string> argv = {cc, "-O1", "-o", tmp};
+    bool fresh = file_exists(exe);  // newer than its sources
+    for (const char* s : {"main.c", "counter.c", "util.c", "prog.h"})
+        fresh = fresh && std::filesystem::last_write_time(src + s) < std::filesystem::last_write_time(exe);
+    std::vector<std::string> argv = {cc, "-O1", "-o", exe + ".tmp", src + "main.c"};
+    if (flags[0] != "-c") argv.insert(argv.end(), {src + "counter.c", src + "util.c"});
     argv.insert(argv.end(), flags.begin(), flags.end());
-    for (const char* s : {"main.c", "counter.c", "util.c"}) argv.push_back(src + s);
-    if (flags[0] == "-c") argv.resize(argv.size() - 2);
-    if (run_program(argv).status != 0) return "";
-    std::filesystem::rename(tmp, exe);  // test processes running at once never see half a file
-    write_file(tmp, stamp);
-    std::filesystem::rename(tmp, exe + ".key");
-    return exe;
+    std::filesystem::create_directories(dir);
+    if (!fresh && run_program(argv).status == 0) std::filesystem::rename(exe + ".tmp", exe);
+    return file_exists(exe) ? exe : "";
 }
 
 TEST(Elf, RealExecutables) {
     const std::vector<std::string> exec = {"-no-pie", "-fno-pie", "-static"};
-    struct Prog {
-        const char* id;
-        const char* cc;
+    struct {
+        const char *id, *cc;
         std::vector<std::string> flags;
-        int type;  // e_type when it is not an executable
+        int type;  // e_type
     } progs[] = {
         {"x86_64", "gcc", exec, 2}, {"i686", "i686-linux-gnu-gcc", exec, 2},
         {"aarch64", "aarch64-linux-gnu-gcc", exec, 2}, {"armhf", "arm-linux-gnueabihf-gcc", exec, 2},
@@ -252,19 +244,16 @@ TEST(Elf, RealExecutables) {
         {"s390x", "s390x-linux-gnu-gcc", exec, 2}, {"x86_64-pie", "gcc", {"-pie", "-fpie"}, 3},
         {"x86_64-object", "gcc", {"-c"}, 1},
     };
-    const struct {
-        std::vector<std::string> keep, names;
-    } keeps[] = {{{}, {}}, {{"main"}, {"main"}}, {{"count", "symkeep_no_such_symbol"}, {"count", "count"}}};
-    for (const Prog& p : progs) {
+    const std::pair<std::vector<std::string>, std::string> keeps[] = {
+        {{}, ""}, {{"main"}, std::string("main\0", 5)}, {{"count", "symkeep_no_such_symbol"}, std::string("count\0count\0", 12)}};
+    for (const auto& p : progs) {
         const std::string exe = real_executable(p.id, p.cc, p.flags);
         ASSERT_NE(exe, "") << p.id << ": not built (under wine: run make test first)";
         const std::string input = read_file(exe);
         for (const auto& k : keeps) {
-            SCOPED_TRACE(std::string(p.id) + " keeping " + std::to_string(k.keep.size()));
-            std::string names;
-            for (const std::string& n : k.names) names += n + '\0';
+            SCOPED_TRACE(std::string(p.id) + " keeping " + std::to_string(k.first.size()));
             if (p.type == 2) {
-                reduce(input, k.keep, names);
+                reduce(input, k.first, k.second);
                 continue;
             }
             TempDir dir;
@@ -295,11 +284,8 @@ TEST(Elf, LargeInputs) {
         far.seekp(0x180000000) << ElfPeek{near}.data(5);
         if (!far.flush()) GTEST_SKIP() << "the file system refused a 6 GiB sparse file";
     }
-    const std::vector<std::string> keep = {"-keep", "main", "-keep", name + "4999", "-keep", "count"};
-    for (const char* in : {"near", "far"}) {
-        std::vector<std::string> args = keep;
-        args.insert(args.end(), {"-o", std::string(in) + ".out", in});
-        ToolRun run = symkeep(dir, args, std::string(in) + ".out");
+    for (const std::string in : {"near", "far"}) {
+        ToolRun run = symkeep(dir, {"-keep", "main", "-keep", name + "4999", "-keep", "count", "-o", in + ".out", in}, in + ".out");
         EXPECT_EQ(run.r.status, 0) << run.r.err;
         EXPECT_EQ(layout(run.output), "10d2 | 1000+0 1000+20 1000+8 1000+40 1000+60 1060+46 10a6+2c | 1000+0 1000+0 | 1292") << in;
     }
