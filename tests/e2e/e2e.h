@@ -1,12 +1,8 @@
-// What the end-to-end tests share: running the real tool in a directory, and
-// reading a few header fields of an ELF file at the offsets the ELF standard
-// gives them, to pin where the tool put things.
+// Running the real tool in a directory, and reading header fields of an ELF
+// file at the offsets the ELF standard gives them.
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
-#include <string>
-#include <vector>
 
 #include "data/elfmaker.h"
 #include "support/harness.h"
@@ -78,14 +74,14 @@ inline std::string layout(const std::string& bytes) {
 inline std::string headers_but_offsets(const std::string& bytes) {
     const ElfPeek e{bytes};
     const int w = e.wide() ? 8 : 4;
-    std::string h = bytes.substr(0, e.wide() ? 64 : 52);
-    h.replace(e.wide() ? 0x28 : 0x20, w, w, '\0');
-    auto table = [&](uint64_t at, uint64_t size, int off, int size_at) {
+    std::string h;
+    auto add = [&](uint64_t at, uint64_t size, int off, int size_at) {  // size_at 0: no size field
         std::string t = at < bytes.size() ? bytes.substr(at, size) : "";
-        if (t.size() == size) t.replace(off, w, w, '\0'), t.replace(size_at, w, w, '\0');
+        if (t.size() == size) t.replace(off, w, w, '\0').replace(size_at, size_at ? w : 0, size_at ? w : 0, '\0');
         h += t;
     };
-    for (unsigned j = 0; j < e.phnum(); ++j) table(e.ph(j), e.wide() ? 56 : 32, e.wide() ? 8 : 4, e.wide() ? 32 : 16);
-    for (unsigned i = 0; i < e.shnum(); ++i) table(e.sh(i), e.wide() ? 64 : 40, e.wide() ? 24 : 16, e.wide() ? 32 : 20);
+    add(0, e.wide() ? 64 : 52, e.wide() ? 0x28 : 0x20, 0);
+    for (unsigned j = 0; j < e.phnum(); ++j) add(e.ph(j), e.wide() ? 56 : 32, e.wide() ? 8 : 4, e.wide() ? 32 : 16);
+    for (unsigned i = 0; i < e.shnum(); ++i) add(e.sh(i), e.wide() ? 64 : 40, e.wide() ? 24 : 16, e.wide() ? 32 : 20);
     return h;
 }

