@@ -36,18 +36,17 @@ struct ElfPeek {
     }
     // A field at (ELF32 offset, ELF64 offset) from `base`, 4 or 8 bytes wide.
     uint64_t f(uint64_t base, int off32, int off64) const { return wide() ? at(base + off64, 8) : at(base + off32, 4); }
-    unsigned half(int off32, int off64) const { return static_cast<unsigned>(at(wide() ? off64 : off32, 2)); }
     uint64_t sh(unsigned i) const { return f(0, 0x20, 0x28) + i * (wide() ? 64 : 40); }
     uint64_t ph(unsigned j) const { return f(0, 0x1c, 0x20) + j * (wide() ? 56 : 32); }
-    unsigned phnum() const { return half(0x2c, 0x38); }
-    unsigned shnum() const { return half(0x30, 0x3c); }
+    unsigned phnum() const { return static_cast<unsigned>(at(wide() ? 0x38 : 0x2c, 2)); }
+    unsigned shnum() const { return static_cast<unsigned>(at(wide() ? 0x3c : 0x30, 2)); }
     std::string data(unsigned i) const {
         return i < shnum() && f(sh(i), 16, 24) < b.size() ? b.substr(f(sh(i), 16, 24), f(sh(i), 20, 32)) : "";
     }
     // The first section of that name; shnum() when there is none.
     unsigned section(const std::string& name) const {
         unsigned i = 0;
-        const std::string names = data(half(0x32, 0x3e));
+        const std::string names = data(static_cast<unsigned>(at(wide() ? 0x3e : 0x32, 2)));
         while (i < shnum() && (at(sh(i), 4) >= names.size() || names.c_str() + at(sh(i), 4) != name)) ++i;
         return i;
     }
@@ -57,11 +56,8 @@ struct ElfPeek {
 // section | p_offset+p_filesz of each program header | file size".
 inline std::string layout(const std::string& bytes) {
     const ElfPeek e{bytes};
-    auto hex = [](uint64_t v) {
-        char buf[20];
-        std::snprintf(buf, sizeof buf, "%llx", static_cast<unsigned long long>(v));
-        return std::string(buf);
-    };
+    char buf[20];
+    auto hex = [&](uint64_t v) { return std::string(buf, std::snprintf(buf, sizeof buf, "%llx", (unsigned long long)v)); };
     std::string s = hex(e.f(0, 0x20, 0x28)) + " |";
     for (unsigned i = 0; i < e.shnum(); ++i) s += " " + hex(e.f(e.sh(i), 16, 24)) + "+" + hex(e.f(e.sh(i), 20, 32));
     s += " |";

@@ -36,12 +36,10 @@ struct Workdir : TempDir {
 };
 
 TEST(Cli, CommandLine) {
-    const std::string fatal = "symkeep: fatal: ", refused = ": it is the input file prog.elf\n";
-    const std::string usage = "usage";
+    const std::string fatal = "symkeep: fatal: ", refused = ": it is the input file prog.elf\n", usage = "usage";
     struct Row {
         std::vector<std::string> args;
-        std::string written;  // the one file the run writes
-        std::string err;      // "usage": the usage text on standard output, status 1
+        std::string written, err;  // the one file the run writes; "usage": the usage text on stdout, status 1
     } rows[] = {
         {{"-keep", "main", "prog.elf"}, "prog.elf.sh", ""},
         {{"-o", "out.elf", "-keep", "main", "prog.elf"}, "out.elf", ""},
@@ -172,9 +170,8 @@ TEST(Env, ViewPath) {
 }
 
 TEST(Env, Switches) {
-    const std::vector<std::string> defaults = {
-        "SupportHexFloatFormat on: Compiled In", "MakeArgvEscapedOnlyInQuotes on: Compiled In",
-        "ZoltaLogArgsOnStartup on: Compiled In", "HostProcessorsEnvVariable on: Compiled In",
+    const std::vector<std::string> defaults = {"SupportHexFloatFormat on: Compiled In", "MakeArgvEscapedOnlyInQuotes "
+        "on: Compiled In", "ZoltaLogArgsOnStartup on: Compiled In", "HostProcessorsEnvVariable on: Compiled In",
         "SampleGSwitch off: Compiled In"};
     const std::string w = "symkeep: warning: ";
     struct Row {
