@@ -1,20 +1,21 @@
-// The command line of the real binary: which files it reads and writes for
-// each spelling of the options, the usage text and its status, and that a
-// refused command line or a missing input creates nothing.
+// The real tool's command line (files read and written, usage, every failure's message and status, a full
+// disk) and environment (hostile values, the view path, the switch variables and file beside the tool).
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <string>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
 
-#include <gtest/gtest.h>
+#include "e2e/e2e.h"
+#include "platform/platform.h"
+#include "shared/eventlog/rnereader.h"
 
-#include "data/elfmaker.h"
-#include "support/harness.h"
+extern char** environ;
 
 namespace {
+
+namespace fs = std::filesystem;
 
 const std::string kUsage =
     "Usage: symkeep [-help] <options> filename\n"
@@ -22,152 +23,205 @@ const std::string kUsage =
     "\t-o <filename>\t\toutput to filename\n"
     "\t-keep <symbolname>\tkeep symbolname in the symbol table\n";
 
-class Cli : public ::testing::Test {
-protected:
-    void SetUp() override { write_file(dir.file("prog.elf"), elfmaker::make_elf(elfmaker::sample_exec(64, false))); }
+const std::string kProg = em::make_elf(em::sample_exec(64, false));
 
-    Outcome run(std::vector<std::string> args) {
-        args.insert(args.begin(), SYMKEEP_BIN);
-        return run_program(args, {}, dir.path());
+// A directory with prog.elf, hard.elf (the same file), out.elf and sub/.
+struct Workdir : TempDir {
+    Workdir() {
+        write_file(file("prog.elf"), kProg);
+        write_file(file("out.elf"), "precious");
+        fs::create_hard_link(file("prog.elf"), file("hard.elf"));
+        fs::create_directory(file("sub"));
     }
-
-    // Files in the directory besides the input.
-    std::vector<std::string> created() {
-        std::vector<std::string> names;
-        for (const char* n : {"prog.elf.sh", "out.elf", "a", "b", "x", ".sh", "-o", "prog.elf.sh.sh"})
-            if (file_exists(dir.file(n))) names.push_back(n);
-        return names;
-    }
-
-    TempDir dir;
 };
 
-TEST_F(Cli, OutputNaming) {
-    struct Case {
+TEST(Cli, CommandLine) {
+    const std::string fatal = "symkeep: fatal: ", refused = ": it is the input file prog.elf\n", usage = "usage";
+    struct Row {
         std::vector<std::string> args;
-        std::vector<std::string> files;
-    } cases[] = {
-        {{"-keep", "main", "prog.elf"}, {"prog.elf.sh"}},
-        {{"-o", "out.elf", "-keep", "main", "prog.elf"}, {"out.elf"}},
-        {{"-o", "a", "-o", "b", "prog.elf"}, {"b"}},
-        {{"prog.elf", "-o", "out.elf"}, {"prog.elf.sh"}},  // nothing after the name is read
-        {{"-output", "x", "prog.elf"}, {"x"}},
-        {{"-oops", "x", "prog.elf"}, {"x"}},
-        {{"-keep", "-o", "prog.elf"}, {"prog.elf.sh"}},  // "-o" is a name to keep
-        {{"prog.elf"}, {"prog.elf.sh"}},                 // no -keep at all still runs
-        {{"-keep", "nosuchsymbol", "-keep", "main", "-keep", "main", "prog.elf"}, {"prog.elf.sh"}},
+        std::string written, err;  // the one file the run writes; "usage": the usage text on stdout, status 1
+    } rows[] = {
+        {{"-keep", "main", "prog.elf"}, "prog.elf.sh", ""},
+        {{"-o", "out.elf", "-keep", "main", "prog.elf"}, "out.elf", ""},
+        {{"-o", "a", "-o", "b", "prog.elf"}, "b", ""},
+        {{"prog.elf", "-o", "out.elf"}, "prog.elf.sh", ""},  // nothing after the name is read
+        {{"-output", "x", "prog.elf"}, "x", ""},
+        {{"-oops", "x", "prog.elf"}, "x", ""},
+        {{"-keep", "-o", "prog.elf"}, "prog.elf.sh", ""},  // "-o" is a name to keep
+        {{"prog.elf"}, "prog.elf.sh", ""},
+        {{"-keeper", "x", "prog.elf"}, "", usage}, {{"-keep=main", "prog.elf"}, "", usage}, {{"-x", "prog.elf"}, "", usage},
+        {{"--keep", "main", "prog.elf"}, "", usage}, {{"-", "prog.elf"}, "", usage}, {{"-help"}, "", usage}, {{}, "", usage},
+        {{"-o"}, "", usage}, {{"-keep", "main"}, "", usage}, {{"-keep"}, "", usage}, {{"-o", "out.elf"}, "", usage},
+        {{"-k", "main", "prog.elf"}, "", usage}, {{"-ZEPXSampleGSwitch", "prog.elf"}, "", usage},  // not a switch
+        {{""}, "", fatal + "Unable to open  for input: No such file or directory\n"},
+        {{"-o", "out.elf", "missing.elf"}, "", fatal + "Unable to open missing.elf for input: No such file or directory\n"},
+        {{"sub"}, "", fatal + "Unable to open sub for input: Is a directory\n"},
+        {{"-o", "sub", "prog.elf"}, "", fatal + "Unable to open sub for output: Is a directory\n"},
+        {{"-o", "no/such/out", "prog.elf"}, "",
+         fatal + "Unable to open no/such/out for output: No such file or directory\n"},
+        {{"-o", "prog.elf", "prog.elf"}, "", fatal + "Refusing to write prog.elf" + refused},
+        {{"-o", "./prog.elf", "prog.elf"}, "", fatal + "Refusing to write ./prog.elf" + refused},
+        {{"-o", "hard.elf", "prog.elf"}, "", fatal + "Refusing to write hard.elf" + refused},
+        {{"-o", "$DIR/prog.elf", "prog.elf"}, "", fatal + "Refusing to write $DIR/prog.elf" + refused},
     };
-    for (const Case& c : cases) {
-        Outcome r = run(c.args);
-        EXPECT_EQ(r.status, 0) << c.args[0] << " " << r.err;
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(created(), c.files) << c.args[0];
-        for (const std::string& f : c.files) std::remove(dir.file(f).c_str());
+    for (Row& row : rows) {
+        Workdir dir;
+        for (std::string* s : {&row.err, row.args.empty() ? &row.err : &row.args[1 % row.args.size()]})
+            if (s->find("$DIR/") != std::string::npos) s->replace(s->find("$DIR/"), 5, dir.file(""));
+        const std::string shown = ::testing::PrintToString(row.args);
+        ToolRun run = symkeep(dir, row.args, row.written.empty() ? "out.elf" : row.written);
+        EXPECT_EQ(run.r.status, row.written.empty() ? 1 : 0) << shown;
+        EXPECT_EQ(run.r.out, row.err == usage ? kUsage : "") << shown;
+        EXPECT_EQ(run.r.err, row.err == usage ? "" : row.err) << shown;
+        std::vector<std::string> files = {"hard.elf", "out.elf", "prog.elf", "sub"};
+        if (!row.written.empty() && row.written != "out.elf") files.push_back(row.written);
+        std::sort(files.begin(), files.end());
+        EXPECT_EQ(files_in(dir.path()), files) << shown;
+        EXPECT_EQ(read_file(dir.file("prog.elf")), kProg) << shown;
+        if (row.written.empty()) EXPECT_EQ(read_file(dir.file("out.elf")), "precious") << shown;
+        else EXPECT_EQ(run.output.substr(0, 4), "\x7f" "ELF") << shown;
     }
-}
 
-TEST_F(Cli, UsageForEveryMistake) {
-    const std::vector<std::vector<std::string>> cases = {
-        {"-keeper", "x", "prog.elf"}, {"-keep=main", "prog.elf"}, {"--keep", "main", "prog.elf"},
-        {"-x", "prog.elf"},           {"-", "prog.elf"},          {"-help"},
-        {},                           {"-o"},                     {"-keep", "main"},
-        {"-keep"},                    {"-k", "main", "prog.elf"},  {"-o", "out.elf"},
-    };
-    for (const auto& args : cases) {
-        Outcome r = run(args);
-        std::string shown = args.empty() ? "(none)" : args[0];
-        EXPECT_EQ(r.status, 1) << shown;
-        EXPECT_EQ(r.out, kUsage) << shown;
-        EXPECT_EQ(r.err, "") << shown;
-        EXPECT_EQ(created(), std::vector<std::string>{}) << shown;
-    }
-}
-
-TEST_F(Cli, EmptyInputNameIsTakenAndFailsToOpen) {
-    Outcome r = run({""});
+    // The name in the usage text is the program's base name without ".exe".
+    Workdir dir;
+    fs::copy_file(SYMKEEP_BIN, dir.file("Tool.EXE"));
+    Outcome r = run_program({dir.file("Tool.EXE"), "-help"}, {}, dir.path());
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "symkeep: fatal: Unable to open  for input: No such file or directory\n");
-    EXPECT_EQ(created(), std::vector<std::string>{});  // not even ".sh"
+    EXPECT_EQ(r.out, "Usage: Tool" + kUsage.substr(14));
 }
 
-TEST_F(Cli, MissingInputCreatesNoOutput) {
-    write_file(dir.file("out.elf"), "precious");
-    Outcome r = run({"-o", "out.elf", "missing.elf"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "symkeep: fatal: Unable to open missing.elf for input: No such file or directory\n");
-    EXPECT_EQ(read_file(dir.file("out.elf")), "precious");  // not truncated
-}
-
-TEST_F(Cli, DirectoryAsInputOrOutput) {
-    mkdir(dir.file("sub").c_str(), 0755);
-    Outcome r = run({"sub"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "symkeep: fatal: Unable to open sub for input: Is a directory\n");
-    EXPECT_FALSE(file_exists(dir.file("sub.sh")));
-
-    r = run({"-o", "sub", "prog.elf"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "symkeep: fatal: Unable to open sub for output: Is a directory\n");
-}
-
-TEST_F(Cli, UnwritableOutputAfterReadableInput) {
-    Outcome r = run({"-o", "no/such/dir/out", "prog.elf"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "symkeep: fatal: Unable to open no/such/dir/out for output: No such file or directory\n");
-}
-
-// The output is written through a buffer that every positioning flushes, so
-// a full disk ends the run at the positioning after the first data written.
-TEST_F(Cli, FullDiskEndsAtTheNextPositioning) {
+// Every positioning flushes the output: a full disk ends the run at the one after the first data; a write
+// failing after the last one (the size limit cuts the section headers, which end at 0x1209) is reported
+// at the final flush, and the run still ends with status 0.
+TEST(Cli, WriteFailures) {
 #ifdef _WIN32
-    GTEST_SKIP() << "no /dev/full";
+    GTEST_SKIP() << "needs /dev/full and /bin/sh's ulimit -f";
 #endif
-    Outcome r = run({"-keep", "main", "-o", "/dev/full", "prog.elf"});
+    Workdir dir;
+    Outcome r = run_program({SYMKEEP_BIN, "-keep", "main", "-o", "/dev/full", "prog.elf"}, {}, dir.path());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "symkeep: fatal: seek failed to 4120 in '/dev/full': " + std::string(std::strerror(ENOSPC)) + "\n");
-}
-
-// A write that fails after the last positioning (here the file size limit
-// cuts the section header table, which ends at 0x1209) is reported when the
-// output is flushed; the run still ends with status 0.
-TEST_F(Cli, FailedFinalWriteIsReported) {
-#ifdef _WIN32
-    GTEST_SKIP() << "sets the file size limit with /bin/sh's ulimit -f";
-#endif
-    Outcome r = run_program(
-        {"/bin/sh", "-c", std::string("trap '' XFSZ; ulimit -f 9 && exec ") + SYMKEEP_BIN + " -keep main -o out.elf prog.elf"},
-        {}, dir.path());
+    r = run_program({"/bin/sh", "-c", std::string("trap '' XFSZ; ulimit -f 9 && exec ") + SYMKEEP_BIN +
+                                          " -keep main -o out.elf prog.elf"}, {}, dir.path());
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "symkeep: fatal: Error writing to 'out.elf': " + std::string(std::strerror(EFBIG)) + "\n");
 }
 
-TEST_F(Cli, ProgramNameIsTheBaseName) {
-    // Run under a name like a Windows executable's: the name in the usage
-    // text is the base name without a final ".exe".
-    std::string link = dir.file("Tool.EXE");
-#ifdef _WIN32
-    ASSERT_TRUE(std::filesystem::copy_file(SYMKEEP_BIN, link));  // no symbolic links without privileges
-#else
-    ASSERT_EQ(symlink(SYMKEEP_BIN, link.c_str()), 0);
-#endif
-    Outcome r = run_program({link, "-help"}, {}, dir.path());
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "Usage: Tool [-help] <options> filename");
+const std::string kListSep = TempDir::kSeparator == '/' ? ":" : ";";
+
+// The runtime's own variables removed, then `vars`.
+std::vector<std::string> only(std::vector<std::string> vars) {
+    for (char** e = environ; *e != nullptr; ++e)
+        if (std::strncmp(*e, "ZEP_", 4) == 0 || std::strncmp(*e, "NV", 2) == 0) vars.emplace(vars.begin(), *e, std::strcspn(*e, "="));
+    return vars;
 }
 
-}  // namespace
+TEST(Env, HostileValuesChangeNothing) {
+    TempDir dir;
+    write_file(dir.file("prog"), em::make_elf(em::sample_exec(64, false)));
+    write_file(dir.file("afile"), "not a directory");
+    fs::create_directory(dir.file("locked"));
+    fs::permissions(dir.file("locked"), fs::perms::owner_read | fs::perms::owner_exec);
+    std::string many;  // 200 entries, well past the 128 nodes kept
+    for (int i = 0; i < 200; ++i) many += (i ? kListSep : "") + dir.file("node" + std::to_string(i));
+    std::vector<std::vector<std::string>> rows = {
+        {}, {"NVPATH=" + many}, {"NVPATH=/" + std::string(1500, 'a')},  // longer than the 1024-byte path text
+        {"NVPATH=" + kListSep + kListSep}, {"NVPATH="}, {"NVPATH=" + dir.path(), "ZEP_VP_XSW=not-a-number"},
+        {"ZEP_RNE_DUMP_PATH=" + dir.file("afile")}, {"ZEP_RNE_DUMP_PATH=" + dir.file("missing/parent")},
+        {"ZEP_RNE_DUMP_PATH=/" + std::string(5000, 'p')}, {"ZEP_RNE_DUMP_PATH=" + dir.file("locked")}};
+    // No size falls back to the default; the smallest accepted holds every record.
+    for (const char* size : {"4G", "-1", "99999999999999999999", "16663", "0", "12Q"})
+        rows.push_back({std::string("ZEP_ZOLTA_LOG_SIZE=") + size, "ZEP_RNE_DUMP_PATH=" + dir.path()});
+    std::string plain;
+    for (const auto& env : rows) {
+        const std::string shown = env.empty() ? "plain" : env[0].substr(0, 40);
+        ToolRun run = symkeep(dir, {"-keep", "main", "prog"}, "prog.sh", only(env));
+        EXPECT_EQ(run.r.status, 0) << shown;
+        EXPECT_EQ(run.r.err, "") << shown;
+        if (env.empty()) plain = run.output;
+        EXPECT_EQ(run.output, plain) << shown;
+        fs::remove(dir.file("prog.sh"));
+    }
+    EXPECT_EQ(read_file(dir.file("afile")), "not a directory");
+    EXPECT_FALSE(file_exists(dir.file("missing")));
+}
 
-namespace {
+// The input is found in the lower tree and read there; an old output there is
+// copied up (the tool asks for SLOW mode) and truncated, never written below.
+TEST(Env, ViewPath) {
+    TempDir tmp;
+    const std::string root = fs::canonical(tmp.path()).string(), top = under(root, "top"), base = under(root, "base");
+    const std::string stale(200000, 'z'), info = "symkeep: info: ";
+    const std::string nodes = info + "Viewpathing support is ON (SLOW).\n" + info + "Adding viewpath node 1: " + top +
+                              "\n" + info + "Adding viewpath node 2: " + base + "\n";
+    for (bool copy_up : {false, true}) {
+        fs::remove_all(top), fs::remove_all(base), fs::create_directory(top), fs::create_directory(base);
+        write_file(under(copy_up ? top : base, "prog"), em::make_elf(em::sample_exec(64, false)));
+        if (copy_up) write_file(under(base, "out.sh"), stale);
+        Outcome r = run_program({SYMKEEP_BIN, "-keep", "main", "-o", "out.sh", "prog"},
+                                only({"NVPATH=" + top + kListSep + base, "ZEP_VP_DEBUG=1"}), top);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, nodes + info + "Located file: " + under(base, copy_up ? "out.sh" : "prog") + "\n" +
+                             (copy_up ? info + "Copied file to out.sh\n" : ""));
+        EXPECT_EQ(files_in(top).size(), copy_up ? 2u : 1u);  // reading never copies up
+        EXPECT_EQ(read_file(under(top, "out.sh")).substr(0, 4), "\x7f" "ELF");
+        EXPECT_EQ(read_file(under(base, "out.sh")), copy_up ? stale : "");
+    }
+}
 
-TEST_F(Cli, OutputThatIsTheInputIsRefusedBeforeOpening) {
-    std::string before = read_file(dir.file("prog.elf"));
-    ASSERT_EQ(link(dir.file("prog.elf").c_str(), dir.file("hard.elf").c_str()), 0);
-    for (const std::string& out : std::vector<std::string>{"prog.elf", "./prog.elf", dir.file("prog.elf"), "hard.elf"}) {
-        Outcome r = run({"-keep", "main", "-o", out, "prog.elf"});
-        EXPECT_EQ(r.status, 1) << out;
-        EXPECT_EQ(r.err, "symkeep: fatal: Refusing to write " + out + ": it is the input file prog.elf\n");
-        EXPECT_EQ(read_file(dir.file("prog.elf")), before) << out;
+TEST(Env, Switches) {
+    const std::vector<std::string> defaults = {"SupportHexFloatFormat on: Compiled In", "MakeArgvEscapedOnlyInQuotes "
+        "on: Compiled In", "ZoltaLogArgsOnStartup on: Compiled In", "HostProcessorsEnvVariable on: Compiled In",
+        "SampleGSwitch off: Compiled In"};
+    const std::string w = "symkeep: warning: ";
+    struct Row {
+        const char* name;
+        std::string gsw;  // the switch file, none when empty
+        std::vector<std::string> vars, events;
+        std::string warnings;
+    } rows[] = {
+        {"compiled-in defaults in table order", "", {}, defaults, ""},
+        // The file wins over the variable, the last line of a name wins, a line changing nothing logs nothing;
+        // bad lines are reported while the file is read, unknown names once every switch is registered.
+        {"environment and switch file",
+         "# switch file\nsamplegswitch 0\n  SupportHexFloatFormat\t0\nHostProcessorsEnvVariable 1\n"
+         "MakeArgvEscapedOnlyInQuotes 0\r\nMakeArgvEscapedOnlyInQuotes 1\r\nBogus 1\nSampleGSwitch\nSampleGSwitch x\n"
+         "SampleGSwitch 2\nSampleGSwitch +1\nSampleGSwitch 1 # comment\n",
+         {"ZEP_GSW_SampleGSwitch=1", "ZEP_GSW_ZoltaLogArgsOnStartup=true"},
+         {defaults[0], "SupportHexFloatFormat off: GSW File", defaults[1], "MakeArgvEscapedOnlyInQuotes off: GSW File",
+          "MakeArgvEscapedOnlyInQuotes on: GSW File", defaults[2], defaults[3], defaults[4],
+          "SampleGSwitch on: Environment Variable", "SampleGSwitch off: GSW File"},
+         w + "Invalid switch format on line 8: SampleGSwitch\n" + w + "Invalid switch value format on line 9 for switch "
+         "SampleGSwitch\n" + w + "Invalid switch value 2 on line 10 for switch SampleGSwitch\n" + w + "Trailing garbage "
+         "after switch on line 11 for switch SampleGSwitch\n" + w + "Trailing garbage after switch on line 12 for switch "
+         "SampleGSwitch\n" + w + "Unknown switch specified in .gsw file: Bogus\n"},
+        {"ten megabytes, each bad line printed whole",
+         "SampleGSwitch on\n" + std::string(1 << 20, 'x') + "\n" + std::string(9 << 20, '#') + "\n", {}, defaults,
+         w + "Invalid switch value format on line 1 for switch SampleGSwitch\n" + w + "Invalid switch format on line 2: " +
+             std::string(1 << 20, 'x') + "\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        // A copy of the tool, so that its switch file can sit beside it.
+        TempDir dir;
+        const std::string tool = dir.file(std::string("symkeep") + PLAT_EXE_SUFFIX), dumps = dir.file("dumps");
+        fs::copy_file(SYMKEEP_BIN, tool);
+        if (!row.gsw.empty()) write_file(dir.file("symkeep.gsw"), row.gsw);
+        fs::create_directory(dumps);
+        std::vector<std::string> env = {"ZEP_RNE_DUMP_PATH=" + dumps, "ZEP_ZOLTA_LOG_SIZE=64K"};
+        env.insert(env.end(), row.vars.begin(), row.vars.end());
+        // A missing input: the run fails after start-up and writes its log.
+        Outcome r = run_program({tool, "-o", dir.file("out"), dir.file("missing.elf")}, only(env));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, row.warnings + "symkeep: fatal: Unable to open " + dir.file("missing.elf") +
+                             " for input: No such file or directory\n");
+        RneLog log;
+        ASSERT_EQ(files_in(dumps).size(), 1u);
+        ASSERT_TRUE(rne_read_file(under(dumps, files_in(dumps)[0]).c_str(), &log)) << log.error;
+        std::vector<std::string> events;
+        for (const RneEvent& e : log.events)
+            if (e.name == "GSWITCH") events.push_back(e.text);
+        EXPECT_EQ(events, row.events);
     }
 }
 
