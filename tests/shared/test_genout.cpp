@@ -1,165 +1,111 @@
-// Diagnostics: the line layout, the severity words and counters, the system
-// error text and the single-newline rule, and the copy into the event log.
+// Diagnostics: the line layout per severity, the system error text and the
+// single-newline rule, the counters, earlier output first, and the copy of
+// each line in the thread's event log.
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "shared/eventlog/rnereader.h"
-#include "shared/geninit.h"
+#include "shared/eventlog/zolta.h"
 #include "shared/genmem.h"
 #include "shared/genout.h"
-#include "support/child.h"
+#include "shared/gensys.h"
+#include "support/harness.h"
 
 namespace {
 
-void init_as_symkeep() { gen_init("/opt/tools/symkeep", 0, 0); }
+// The newest event of this thread's log, as "name|text".
+void print_last_event() {
+    RneLog log;
+    rne_read_thread_log(ZOLTA_GetThreadLog(), &log);
+    if (!log.events.empty()) std::printf("%s|%s", log.events.back().name.c_str(), log.events.back().text.c_str());
+}
 
-std::string errtext(int e) { return std::strerror(e); }
-
-struct LayoutCase {
-    const char* what;
-    uint32_t code;
-    const char* format;
-    int err;
-    std::string expected;
-};
-
-TEST(Diagnostics, LineLayoutPerSeverity) {
-    const LayoutCase cases[] = {
-        {"plain report", 0, "done", 0, "symkeep: done\n"},
-        {"disaster", 1, "boom", 0, "symkeep: disaster: boom\n"},
-        {"fatal", 2, "stop", 0, "symkeep: fatal: stop\n"},
-        {"error", 3, "Attempt to close NULL file %s", 0, "symkeep: error: Attempt to close NULL file x\n"},
-        {"warning", 4, "odd", 0, "symkeep: warning: odd\n"},
-        {"info", 5, "note", 0, "symkeep: info: note\n"},
-        {"plain message has no name", 6, "bare", 0, "bare\n"},
-        {"system text appended", 102, "Error writing to file", EIO,
-         "symkeep: fatal: Error writing to file: " + errtext(EIO) + "\n"},
-        {"no system text when errno is 0", 102, "Error writing to file", 0,
-         "symkeep: fatal: Error writing to file\n"},
-        {"format ending in newline gets no second one", 3, "line\n", 0, "symkeep: error: line\n"},
-        {"format of just a newline", 4, "\n", 0, "symkeep: warning: \n"},
-        {"system text with a format ending in newline", 103, "x\n", ENOENT,
-         "symkeep: error: x\n: " + errtext(ENOENT) + "\n"},
-        {"unknown code: name, no word", 50, "odd code", 0, "symkeep: odd code\n"},
-        {"unknown code above 106", 107, "odd code", 0, "symkeep: odd code\n"},
+TEST(Diagnostics, WhatEachMessagePrints) {
+    const std::string eio = std::strerror(EIO), enoent = std::strerror(ENOENT), long_text(6000, 'q');
+    auto message = [](uint32_t code, const char* format, int error = 0) {
+        return [=] { errno = error, gen_message(code, format, "x"); };
     };
-    for (const LayoutCase& c : cases) {
-        Outcome r = run_in_child([&] {
-            init_as_symkeep();
-            errno = c.err;
-            gen_message(c.code, c.format, "x");
+    struct Row {
+        const char* name;
+        std::function<void()> body;
+        std::string err, out = "";
+        bool named = true;
+    };
+    const Row rows[] = {
+        {"plain report", message(0, "done"), "symkeep: done\n"},
+        {"disaster", message(1, "boom"), "symkeep: disaster: boom\n"},
+        {"fatal", message(2, "stop"), "symkeep: fatal: stop\n"},
+        {"error", message(3, "close %s"), "symkeep: error: close x\n"},
+        {"warning", message(4, "odd"), "symkeep: warning: odd\n"},
+        {"info", message(5, "note"), "symkeep: info: note\n"},
+        {"a plain message has no name", message(6, "bare"), "bare\n"},
+        {"system text appended", message(102, "Error writing", EIO), "symkeep: fatal: Error writing: " + eio + "\n"},
+        {"no system text when errno is 0", message(102, "Error writing"), "symkeep: fatal: Error writing\n"},
+        {"a format's newline is the line's", message(3, "line\n"), "symkeep: error: line\n"},
+        {"a format of just a newline", message(4, "\n"), "symkeep: warning: \n"},
+        {"system text after a newline", message(103, "x\n", ENOENT), "symkeep: error: x\n: " + enoent + "\n"},
+        {"unknown code: name, no word", message(50, "odd"), "symkeep: odd\n"},
+        {"unknown code above 106", message(107, "odd"), "symkeep: odd\n"},
+        {"no name before start-up", message(3, "early"), "error: early\n", "", false},
+        {"earlier output first", [] { std::printf("out"), gen_warning("w"), std::printf("!"); },
+         "symkeep: warning: w\n", "out!"},
+        {"the wrappers' words",
+         [] { errno = ENOSPC, gen_fatal("no %s", "room"), gen_error("e"), gen_warning("w"), gen_info("i"); },
+         "symkeep: fatal: no room: " + std::string(std::strerror(ENOSPC)) +
+             "\nsymkeep: error: e\nsymkeep: warning: w\nsymkeep: info: i\n"},
+        {"counters by severity (102 as fatal, 50 nowhere)",
+         [] {
+             std::memset(gen_error_count, 0, sizeof gen_error_count), gen_error_total = 0, errno = 0;
+             for (uint32_t code : {0u, 1u, 2u, 3u, 3u, 4u, 5u, 6u, 102u, 50u}) gen_message(code, "m");
+             for (uint32_t n : gen_error_count) std::printf("%u ", n);
+             std::printf("total %u", gen_error_total);
+         },
+         "m\ndisaster: m\nfatal: m\nerror: m\nerror: m\nwarning: m\ninfo: m\nm\nfatal: m\nm\n",
+         "1 1 2 2 1 1 1 total 6", false},
+        {"errno cleared only after an appended text",
+         [] {
+             errno = EACCES, gen_fatal("x");
+             const int after_fatal = errno;
+             errno = EACCES, gen_error("y");
+             std::printf("%d %d", after_fatal, errno == EACCES);
+         },
+         "symkeep: fatal: x: " + std::string(std::strerror(EACCES)) + "\nsymkeep: error: y\n", "0 1"},
+        {"alternative words",
+         [] {
+             AltPrefixStyle = true;
+             gen_message(0, "a"), gen_message(3, "b"), gen_message(1, "c");
+             AltPrefixStyle = false;
+         },
+         "symkeep: ERROR: a\nsymkeep: ERROR: b\nsymkeep: ERROR: DISASTER: c\n"},
+        {"the log copy keeps the prefixes, not the newline",
+         [] { errno = ENOENT, gen_fatal("gone %s", "f"), print_last_event(); },
+         "symkeep: fatal: gone f: " + enoent + "\n", "fatal|symkeep: fatal: gone f: " + enoent},
+        {"a plain message's log copy", [] { gen_message(6, "plain\n"), print_last_event(); }, "plain\n",
+         "DOMESSAGE Unknown Code|plain"},
+        {"a long line printed whole, its log copy cut",
+         [&] {
+             gen_error("%s", long_text.c_str());
+             RneLog log;
+             rne_read_thread_log(ZOLTA_GetThreadLog(), &log);
+             std::printf("%zu", log.events.empty() ? 0 : log.events.back().text.size());
+         },
+         "symkeep: error: " + long_text + "\n", "4095"},
+    };
+    for (const Row& row : rows) {
+        const Outcome r = trap([&] {
+            gen_setprogpath(row.named ? "/opt/tools/symkeep" : nullptr);
+            row.body();
         });
-        EXPECT_EQ(r.err, c.expected) << c.what;
-        EXPECT_EQ(r.out, "") << c.what;
+        EXPECT_EQ(r.err, row.err) << row.name;
+        EXPECT_EQ(r.out, row.out) << row.name;
     }
-}
-
-TEST(Diagnostics, NoProgramNameBeforeInit) {
-    Outcome r = run_in_child([] { gen_error("early %d", 1); });
-    EXPECT_EQ(r.err, "error: early 1\n");
-}
-
-TEST(Diagnostics, EarlierStandardOutputComesFirst) {
-    Outcome r = run_in_child([] {
-        init_as_symkeep();
-        std::printf("normal output");
-        gen_warning("after it");
-        std::printf("!");
-    });
-    // stdout was flushed before the diagnostic was written.
-    EXPECT_EQ(r.out, "normal output!");
-    EXPECT_EQ(r.err, "symkeep: warning: after it\n");
-}
-
-TEST(Diagnostics, WrappersUseTheirCodes) {
-    Outcome r = run_in_child([] {
-        init_as_symkeep();
-        errno = ENOSPC;
-        gen_fatal("cannot write %s", "out");
-        gen_error("e");
-        gen_warning("w");
-        gen_info("i");
-    });
-    EXPECT_EQ(r.err, "symkeep: fatal: cannot write out: " + errtext(ENOSPC) +
-                         "\nsymkeep: error: e\nsymkeep: warning: w\nsymkeep: info: i\n");
-}
-
-TEST(Diagnostics, CountersBySeverity) {
-    Outcome r = run_in_child([] {
-        std::memset(gen_error_count, 0, sizeof gen_error_count);
-        gen_error_total = 0;
-        for (uint32_t code : {0u, 1u, 2u, 3u, 3u, 4u, 5u, 6u, 102u, 50u}) gen_message(code, "m");
-        std::printf("%u %u %u %u %u %u %u total %u", gen_error_count[0], gen_error_count[1], gen_error_count[2],
-                    gen_error_count[3], gen_error_count[4], gen_error_count[5], gen_error_count[6],
-                    gen_error_total);
-    });
-    // Code 102 counts as fatal; code 50 is not counted anywhere.
-    EXPECT_EQ(r.out, "1 1 2 2 1 1 1 total 6");
-}
-
-TEST(Diagnostics, ErrnoIsClearedOnlyAfterAnAppendedText) {
-    Outcome r = run_in_child([] {
-        errno = EACCES;
-        gen_fatal("x");
-        int after_fatal = errno;
-        errno = EACCES;
-        gen_error("y");
-        std::printf("%d %d", after_fatal, errno);
-    });
-    EXPECT_EQ(r.out, "0 " + std::to_string(EACCES));
-}
-
-TEST(Diagnostics, AlternativeWords) {
-    Outcome r = run_in_child([] {
-        init_as_symkeep();
-        AltPrefixStyle = true;
-        gen_message(0, "a");
-        gen_message(3, "b");
-        gen_message(1, "c");
-    });
-    EXPECT_EQ(r.err, "symkeep: ERROR: a\nsymkeep: ERROR: b\nsymkeep: ERROR: DISASTER: c\n");
-}
-
-TEST(Diagnostics, LogCopyCarriesPrefixesWithoutNewline) {
-    Outcome r = run_in_child([] {
-        init_as_symkeep();
-        errno = ENOENT;
-        gen_fatal("gone %s", "f");
-        RneLog log;
-        rne_read_thread_log(ZOLTA_GetThreadLog(), &log);
-        if (!log.events.empty()) std::printf("%s|%s", log.events.back().name.c_str(), log.events.back().text.c_str());
-    });
-    EXPECT_EQ(r.out, "fatal|symkeep: fatal: gone f: " + errtext(ENOENT));
-
-    r = run_in_child([] {
-        gen_message(6, "plain\n");
-        RneLog log;
-        rne_read_thread_log(ZOLTA_GetThreadLog(), &log);
-        if (!log.events.empty()) std::printf("%s|%s", log.events.back().name.c_str(), log.events.back().text.c_str());
-    });
-    EXPECT_EQ(r.out, "DOMESSAGE Unknown Code|plain");
-}
-
-TEST(Diagnostics, LongMessagePrintedWholeLogCopyCut) {
-    std::string long_text(6000, 'q');
-    Outcome r = run_in_child([&] {
-        init_as_symkeep();
-        gen_error("%s", long_text.c_str());
-        RneLog log;
-        rne_read_thread_log(ZOLTA_GetThreadLog(), &log);
-        if (!log.events.empty()) std::printf("%zu", log.events.back().text.size());
-    });
-    EXPECT_EQ(r.err, "symkeep: error: " + long_text + "\n");
-    EXPECT_EQ(r.out, "4095");
-}
-
-TEST(Diagnostics, FormatAllocMeasuresThenFormats) {
-    char* s = gen_format_alloc("%s-%I64x-%5d", "abc", uint64_t{0x1234567890}, 42);
-    EXPECT_STREQ(s, "abc-1234567890-   42");
-    FreeHook(s);
+    char* text = gen_format_alloc("%s-%I64x-%5d", "abc", uint64_t{0x1234567890}, 42);
+    EXPECT_STREQ(text, "abc-1234567890-   42");
+    FreeHook(text);
 }
 
 }  // namespace
