@@ -6,11 +6,9 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,9 +23,8 @@ namespace {
 const char* const kVars[] = {"NVPATH", "NVSRPATH", "ZEP_VP_DEBUG", "ZEP_VP_OFF", "ZEP_VP_SLOW", "ZEP_VP_XSW"};
 
 std::string text_of(char* p) {
-    std::string s = p ? p : "<none>";
-    FreeHook(p);
-    return s;
+    const std::string s = p ? p : "<none>";
+    return FreeHook(p), s;
 }
 
 // A name's bytes as read through the view, or "<none>".
@@ -63,19 +60,16 @@ struct View {
     }
 };
 
-struct Row {
-    const char* name;
-    std::vector<std::string> env;  // NAME=value; the root's path stands for "@"
-    int mode;                      // gen_viewpathing's argument; 0: not called
-    std::function<void(const View&)> body;
-    std::string out, err;
-};
-
 std::string at_root(std::string s, const std::string& root) {
     for (size_t at; (at = s.find('@')) != std::string::npos;) s.replace(at, 1, root);
     return s;
 }
 
+// A write-only open of a name in the base node: what the top node then holds.
+void write_only(const View& v) {
+    close(gen_vp_open("w.txt", PLAT_O_WRONLY | PLAT_O_CREAT, 0644));
+    std::printf("%s", read_file(v.top + "/w.txt").c_str());
+}
 int g_calls = 0, g_failures = 0;
 bool failing() {
     if (++g_calls > g_failures) return false;
@@ -87,7 +81,13 @@ TEST(ViewPath, WhatEachCaseFindsAndSays) {
     char here[PATH_MAX];
     ASSERT_NE(getcwd(here, sizeof here), nullptr);
     const std::string layered = "NVPATH=@/top;@/base";
-    const Row rows[] = {
+    const struct {
+        const char* name;
+        std::vector<std::string> env;  // NAME=value; the root's path stands for "@"
+        int mode;                      // gen_viewpathing's argument; 0: not called
+        std::function<void(const View&)> body;
+        std::string out, err;
+    } rows[] = {
         {"reads find the lower node's file; the top one wins; nothing is copied", {layered}, 1,
          [](const View& v) {
              std::printf("%s|%s|%s|", via_vp("sub/x.c").c_str(), via_vp(v.top + "/sub/x.c").c_str(),
@@ -115,42 +115,21 @@ TEST(ViewPath, WhatEachCaseFindsAndSays) {
                          file_exists(v.top + "/nodir"));
          },
          "10|1||base/out.elf|base/newdir/f|-1|0", ""},
-        {"write-only opens copy up in SLOW mode", {layered}, 1,
-         [](const View& v) {
-             close(gen_vp_open("w.txt", PLAT_O_WRONLY | PLAT_O_CREAT, 0644));
-             std::printf("%s", read_file(v.top + "/w.txt").c_str());
-         },
-         "base/w.txt", ""},
-        {"and not in FAST mode", {layered}, 2,
-         [](const View& v) {
-             close(gen_vp_open("w.txt", PLAT_O_WRONLY | PLAT_O_CREAT, 0644));
-             std::printf("%s", read_file(v.top + "/w.txt").c_str());
-         },
-         "", ""},
-        {"ZEP_VP_SLOW refuses FAST", {layered, "ZEP_VP_SLOW=1", "ZEP_VP_DEBUG=1"}, 2,
-         [](const View& v) {
-             close(gen_vp_open("w.txt", PLAT_O_WRONLY | PLAT_O_CREAT, 0644));
-             std::printf("%s", read_file(v.top + "/w.txt").c_str());
-         },
-         "base/w.txt",
+        {"write-only opens copy up in SLOW mode", {layered}, 1, write_only, "base/w.txt", ""},
+        {"and not in FAST mode", {layered}, 2, write_only, "", ""},
+        {"ZEP_VP_SLOW refuses FAST", {layered, "ZEP_VP_SLOW=1", "ZEP_VP_DEBUG=1"}, 2, write_only, "base/w.txt",
          "symkeep: info: Disabling FAST viewpathing mode \n\tbecause environment variable (ZEP_VP_SLOW) is set.\n"
          "symkeep: info: Viewpathing support is ON (SLOW).\nsymkeep: info: Adding viewpath node 1: @/top\n"
          "symkeep: info: Adding viewpath node 2: @/base\nsymkeep: info: Located file: @/base/w.txt\n"
          "symkeep: info: Copied file to w.txt\n"},
-        {"an empty ZEP_VP_OFF is not set", {layered, "ZEP_VP_OFF="}, 1, [](const View&) { std::printf("%d", gen_vp_active()); },
-         "1", ""},
+        {"an empty ZEP_VP_OFF is not set", {layered, "ZEP_VP_OFF="}, 1, [](auto&) { std::printf("%d", gen_vp_active()); }, "1", ""},
         {"ZEP_VP_OFF", {layered, "ZEP_VP_OFF=1", "ZEP_VP_DEBUG=1"}, 1,
-         [](const View&) { std::printf("%d %s", gen_vp_active(), via_vp("sub/x.c").c_str()); }, "0 <none>",
+         [](auto&) { std::printf("%d %s", gen_vp_active(), via_vp("sub/x.c").c_str()); }, "0 <none>",
          "symkeep: info: Disabling viewpathing mode \n\tbecause environment variable (ZEP_VP_OFF) is set.\n"
          "symkeep: info: Viewpathing support is OFF.\n"},
-        {"an illegal mode", {layered}, 3, [](const View&) { std::printf("%d", gen_vp_active()); }, "0",
-         "symkeep: error: Illegal viewpath option passed to gen_viewpathing\n"},
+        {"an illegal mode", {layered}, 3, [](auto&) { std::printf("%d", gen_vp_active()); }, "0", "symkeep: error: Illegal viewpath option passed to gen_viewpathing\n"},
         {"turned off stays off", {layered}, 1,
-         [](const View&) {
-             gen_viewpathing_off();
-             gen_viewpathing(1);
-             std::printf("%d %d", gen_vp_active(), V_node_count());
-         },
+         [](auto&) { gen_viewpathing_off(), gen_viewpathing(1), std::printf("%d %d", gen_vp_active(), V_node_count()); },
          "0 0", ""},
         // The top node as written climbs through a directory that does not
         // exist, so only the alternate root can place names spelled that way.
@@ -179,7 +158,7 @@ TEST(ViewPath, WhatEachCaseFindsAndSays) {
          },
          "2|rep/sub/y.c|rep/sub/y.c|rep/keep|/elsewhere/z", ""},
         {"NVPATH wins over NVSRPATH", {"NVSRPATH=@/src;@/rep", "NVPATH=@/top"}, 1,
-         [](const View&) { std::printf("%d|%s", V_node_count(), V_node(1)); }, "1|@/top", ""},
+         [](auto&) { std::printf("%d|%s", V_node_count(), V_node(1)); }, "1|@/top", ""},
         {"access looks in lower nodes", {layered}, 1,
          [](const View&) {
              for (int mode : {0, 4, 1, 2, 6}) std::printf("%d ", gen_vp_access("sub/x.c", mode));
@@ -228,7 +207,7 @@ TEST(ViewPath, WhatEachCaseFindsAndSays) {
          },
          "1:1:0 1:top/both 11:1:0 11:top/both 11:0:1 11:<none> 11:0:1 11:<none> ", ""},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         View view;
         for (const char* v : kVars) unsetenv(v);
         for (const std::string& e : row.env) {
