@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "shared/genio.h"
 #include "shared/genmem.h"
 #include "shared/genstr.h"
 #include "support/harness.h"
@@ -122,6 +123,27 @@ TEST(GenStr, ExtensionsEnvironmentAndNumbers) {
     std::string got;
     for (const auto& [text, base] : numbers) got += std::to_string(gen_strtou32(text, nullptr, base)) + " ";
     EXPECT_EQ(got, "255 16 4294967295 4294967295 4294967295 ");
+}
+
+TEST(CheckedIo, DirectoryTestAndNormalisedForms) {
+    TempDir dir;
+    write_file(dir.file("plain"), "x");
+    const struct {
+        std::string path;
+        int is_dir;
+    } answers[] = {{"", -1}, {dir.path(), 1}, {dir.path() + "/", 1}, {dir.file("plain"), 0}, {dir.file("absent"), 0},
+                   {"/", 1}};
+    for (const auto& a : answers) EXPECT_EQ(gen_isdir(a.path.c_str()), a.is_dir) << a.path;
+    EXPECT_EQ(gen_isdir(nullptr), -1);
+    const char* forms[][2] = {{"C:", "C:\\"}, {"C:\\", "C:\\"}, {"c:/", "c:/"}, {"dir/", "dir"}, {"dir\\", "dir"},
+                              {"/", "/"}, {"\\\\server\\share", "\\\\server\\share\\"},
+                              {"\\\\server\\share\\", "\\\\server\\share\\"},
+                              {"//srv/share/sub/", "//srv/share/sub"}, {"a", "a"}};
+    for (const auto& f : forms) {
+        char* n = gen_normalise_dirpath(f[0]);
+        EXPECT_STREQ(n, f[1]) << f[0];
+        FreeHook(n);
+    }
 }
 
 std::vector<int64_t> g_sizes;
