@@ -116,6 +116,11 @@ TEST(GenSys, AnswersInAFreshProcess) {
     for (const char* f : {"d2/tool", "bin/me", "bin/helper", "app/bin/prog"})
         write_file(under(root, f) + PLAT_EXE_SUFFIX, "#!/bin/sh\n");
     write_file(root + "/file", "");
+#ifdef _WIN32
+    const std::string drive = root.substr(0, 2);  // the system's full path keeps the drive
+#else
+    const std::string drive;
+#endif
     const std::string h = native("/h/x");
     const std::string user = [] {
         struct passwd* pw = getpwuid(geteuid());
@@ -134,7 +139,7 @@ TEST(GenSys, AnswersInAFreshProcess) {
          "called with the correct argv[0] value\n<none> <none>\n2 3 6 7 | crash vp=0;\n" +
              root + " " + root + " " + under(root, "bin") + "\n~\n" + h + "\n" + under(h, "b") + "\n" + under(h, "c") +
              "\nhttp://x/y/../z\nA:" + native("b/c") + "\n" + under(root, "rel/x") + "\n" + native("/a/b") + "\n\n" +
-             h + " " + under(root, "x") + " " + native("/a/b/") + "\n" + tool + " " + tool + " <none> <none> <none> " +
+             h + " " + under(root, "x") + " " + drive + native("/a/b/") + "\n" + tool + " " + tool + " <none> <none> <none> " +
              helper + " " + tool + " " + tool + " <none> <none> <none> <none> \n" + root + "/d1 " + root + "/d1 " +
              root + "/bin " + root + "/bin " + root + "\n"},
 #ifdef _WIN32

@@ -60,9 +60,19 @@ struct View {
     }
 };
 
-std::string at_root(std::string s, const std::string& root) {
-    for (size_t at; (at = s.find('@')) != std::string::npos;) s.replace(at, 1, root);
-    return s;
+// "@/name" is `root`/name spelled as the runtime writes paths, "%" the root
+// as it is (in names kept as written).
+std::string at_root(const std::string& s, const std::string& root) {
+    std::string out;
+    for (size_t i = 0, end; i < s.size(); ++i) {
+        if (s[i] == '%') out += root;
+        if (s[i] != '@') out += s[i] == '%' ? "" : std::string(1, s[i]);
+        if (s[i] != '@') continue;
+        end = std::min(s.find_first_of("|;\n ", i), s.size());
+        out += root + native(s.substr(i + 1, end - i - 1));
+        i = end - 1;
+    }
+    return out;
 }
 
 // A write-only open of a name in the base node: what the top node then holds.
@@ -133,21 +143,21 @@ TEST(ViewPath, WhatEachCaseFindsAndSays) {
          "0 0", ""},
         // The top node as written climbs through a directory that does not
         // exist, so only the alternate root can place names spelled that way.
-        {"the alternate root", {"NVPATH=@/nowhere/../top;@/base", "ZEP_VP_DEBUG=1"}, 1,
+        {"the alternate root", {"NVPATH=%/nowhere/../top;@/base", "ZEP_VP_DEBUG=1"}, 1,
          [](const View& v) {
              std::printf("%s|%s|%s", V_node(1), V_alternate_root(), via_vp(v.root + "/nowhere/../top/sub/x.c").c_str());
          },
-         "@/top|@/nowhere/../top|base/sub/x.c",
+         "@/top|%/nowhere/../top|base/sub/x.c",
          "symkeep: info: Viewpathing support is ON (SLOW).\nsymkeep: info: Adding viewpath node 1: @/top\n"
-         "symkeep: info: Using alternate root: @/nowhere/../top\nsymkeep: info: Adding viewpath node 2: @/base\n"
+         "symkeep: info: Using alternate root: %/nowhere/../top\nsymkeep: info: Adding viewpath node 2: @/base\n"
          "symkeep: info: Located file: @/base/sub/x.c\n"},
-        {"the alternate root refused", {"NVPATH=@/nowhere/../top;@/base", "ZEP_VP_DEBUG=1", "ZEP_VP_XSW=1"}, 1,
+        {"the alternate root refused", {"NVPATH=%/nowhere/../top;@/base", "ZEP_VP_DEBUG=1", "ZEP_VP_XSW=1"}, 1,
          [](const View& v) {
              std::printf("%d|%s", V_alternate_root() == nullptr, via_vp(v.root + "/nowhere/../top/sub/x.c").c_str());
          },
          "1|<none>",
          "symkeep: info: Viewpathing support is ON (SLOW).\nsymkeep: info: Adding viewpath node 1: @/top\n"
-         "symkeep: info: Ignoring alternate root: @/nowhere/../top\nsymkeep: info: Adding viewpath node 2: @/base\n"},
+         "symkeep: info: Ignoring alternate root: %/nowhere/../top\nsymkeep: info: Adding viewpath node 2: @/base\n"},
         {"pairs: the replacement is asked first", {"NVSRPATH=@/src;@/rep"}, 0,
          [](const View& v) {
              if (chdir((v.root + "/src").c_str()) != 0) return;
