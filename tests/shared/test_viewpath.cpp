@@ -80,6 +80,7 @@ void write_only(const View& v) {
     close(gen_vp_open("w.txt", PLAT_O_WRONLY | PLAT_O_CREAT, 0644));
     std::printf("%s", read_file(v.top + "/w.txt").c_str());
 }
+void say_active(const View&) { std::printf("%d", gen_vp_active()); }
 int g_calls = 0, g_failures = 0;
 bool failing() {
     if (++g_calls > g_failures) return false;
@@ -132,12 +133,13 @@ TEST(ViewPath, WhatEachCaseFindsAndSays) {
          "symkeep: info: Viewpathing support is ON (SLOW).\nsymkeep: info: Adding viewpath node 1: @/top\n"
          "symkeep: info: Adding viewpath node 2: @/base\nsymkeep: info: Located file: @/base/w.txt\n"
          "symkeep: info: Copied file to w.txt\n"},
-        {"an empty ZEP_VP_OFF is not set", {layered, "ZEP_VP_OFF="}, 1, [](auto&) { std::printf("%d", gen_vp_active()); }, "1", ""},
+        {"an empty ZEP_VP_OFF is not set", {layered, "ZEP_VP_OFF="}, 1, say_active, "1", ""},
         {"ZEP_VP_OFF", {layered, "ZEP_VP_OFF=1", "ZEP_VP_DEBUG=1"}, 1,
          [](auto&) { std::printf("%d %s", gen_vp_active(), via_vp("sub/x.c").c_str()); }, "0 <none>",
          "symkeep: info: Disabling viewpathing mode \n\tbecause environment variable (ZEP_VP_OFF) is set.\n"
          "symkeep: info: Viewpathing support is OFF.\n"},
-        {"an illegal mode", {layered}, 3, [](auto&) { std::printf("%d", gen_vp_active()); }, "0", "symkeep: error: Illegal viewpath option passed to gen_viewpathing\n"},
+        {"an illegal mode", {layered}, 3, say_active, "0",
+         "symkeep: error: Illegal viewpath option passed to gen_viewpathing\n"},
         {"turned off stays off", {layered}, 1,
          [](auto&) { gen_viewpathing_off(), gen_viewpathing(1), std::printf("%d %d", gen_vp_active(), V_node_count()); },
          "0 0", ""},
@@ -195,7 +197,7 @@ TEST(ViewPath, WhatEachCaseFindsAndSays) {
          "symkeep: fatal: Unable to copy file to data.bin: " + std::string(std::strerror(EINVAL)) + "\n"},
         {"a short write fails the copy-up", {layered}, 1,
          [](const View& v) {
-             plat_calls.write = [](int fd, const void* buf, size_t n) -> long { return ::write(fd, buf, n > 1 ? n - 1 : n); };
+             plat_calls.write = [](int fd, const void* buf, size_t n) -> long { return ::write(fd, buf, n - (n > 1)); };
              std::printf("%d %d", V_copyup("data.bin"), file_exists(v.top + "/data.bin"));
          },
          "-1 0", ""},
@@ -204,11 +206,12 @@ TEST(ViewPath, WhatEachCaseFindsAndSays) {
              plat_path_calls.open = [](const char* name, int flags, int perm) {
                  return failing() ? -1 : ::open(name, flags, perm);  // no O_CLOEXEC: the layer adds it
              };
-             plat_calls.fopen = [](const char* name, const char* mode) { return failing() ? nullptr : std::fopen(name, mode); };
+             plat_calls.fopen = [](const char* name, const char* m) { return failing() ? nullptr : std::fopen(name, m); };
              for (int failures : {0, 10, 11, 50}) {
                  g_calls = 0, g_failures = failures;
                  const int fd = gen_vp_open("sub/x.c", PLAT_O_RDONLY, 0);
-                 std::printf("%d:%d:%d ", g_calls, fd >= 0 && (fcntl(fd, F_GETFD) & FD_CLOEXEC), fd < 0 && errno == EINTR);
+                 const bool kept = fd >= 0 && (fcntl(fd, F_GETFD) & FD_CLOEXEC);
+                 std::printf("%d:%d:%d ", g_calls, kept, fd < 0 && errno == EINTR);
                  if (fd >= 0) close(fd);
                  g_calls = 0;
                  const std::string read = via_vp("both");
@@ -275,16 +278,16 @@ TEST(ViewPath, NodesOfAnEnvironment) {
 }
 
 TEST(ViewPath, PathArithmetic) {
-    const char* relative[][3] = {{"/a/b", "/a/b/x", "x"},         {"/a/b", "/a/b", "."},       {"/a/b/", "/a/b", "."},
-                                 {"/a/b", "/a", ".."},            {"/a/b", "/a/c/x", "../c/x"}, {"/a/bc", "/a/b/x", "../b/x"},
-                                 {"/a/b/c/d", "/a/x", "../../../x"}, {"/a/b/c/d/e", "/a/x", nullptr}, {"/A/B", "/a/b/x", "x"},
-                                 {"C:\\a", "c:/a/x", "x"},        {"C:/a", "D:/a", nullptr},   {"a/b", "/a/b", nullptr},
-                                 {"/a/b", "a/b", nullptr},        {"/a", "/a//x", "x"}};
+    const char* relative[][3] = {
+        {"/a/b", "/a/b/x", "x"},     {"/a/b", "/a/b", "."},       {"/a/b/", "/a/b", "."},       {"/a/b", "/a", ".."},
+        {"/a/b", "/a/c/x", "../c/x"}, {"/a/bc", "/a/b/x", "../b/x"}, {"/a/b/c/d", "/a/x", "../../../x"},
+        {"/a/b/c/d/e", "/a/x", nullptr}, {"/A/B", "/a/b/x", "x"}, {"C:\\a", "c:/a/x", "x"}, {"C:/a", "D:/a", nullptr},
+        {"a/b", "/a/b", nullptr},    {"/a/b", "a/b", nullptr},    {"/a", "/a//x", "x"}};
     for (const auto& c : relative)
         EXPECT_EQ(text_of(V_relative_to(c[0], c[1])), c[2] ? native(c[2]) : "<none>") << c[0] << " -> " << c[1];
-    const char* compact[][2] = {{"", "."},    {"/", "/"},       {"//", "/"},    {"a//b", "a/b"},  {"./a/.", "a"},
-                                {"a/../b", "b"}, {"../a", "../a"}, {"a/../../b", "../b"}, {"/..", "/.."}, {"a/b/", "a/b"},
-                                {"a/..", "."}, {"/x/./y/../z/", "/x/z"}};
+    const char* compact[][2] = {{"", "."},          {"/", "/"},       {"//", "/"},      {"a//b", "a/b"},
+                                {"./a/.", "a"},      {"a/../b", "b"},  {"../a", "../a"}, {"a/../../b", "../b"},
+                                {"/..", "/.."},      {"a/b/", "a/b"},  {"a/..", "."},    {"/x/./y/../z/", "/x/z"}};
     for (const auto& c : compact) {
         char buf[64];
         std::snprintf(buf, sizeof buf, "%s", c[0]);
