@@ -138,9 +138,9 @@ TEST(GenSys, AnswersInAFreshProcess) {
          "tool: warning: gen_getprogdir(): for /nowhere/tool.exe returns NULL\n\tmost likely gen_init() was not "
          "called with the correct argv[0] value\n<none> <none>\n2 3 6 7 | crash vp=0;\n" +
              root + " " + root + " " + under(root, "bin") + "\n~\n" + h + "\n" + under(h, "b") + "\n" + under(h, "c") +
-             "\nhttp://x/y/../z\nA:" + native("b/c") + "\n" + under(root, "rel/x") + "\n" + native("/a/b") + "\n\n" +
-             h + " " + under(root, "x") + " " + drive + native("/a/b/") + "\n" + tool + " " + tool + " <none> <none> <none> " +
-             helper + " " + tool + " " + tool + " <none> <none> <none> <none> \n" + root + "/d1 " + root + "/d1 " +
+             "\nhttp://x/y/../z\nA:" + native("b/c") + "\n" + under(root, "rel/x") + "\n" + native("/a/b") +
+             "\n\n/h/x " + under(root, "x") + " " + drive + native("/a/b/") + "\n" + tool + " " + tool +
+             " <none> <none> <none> " + helper + " " + tool + " " + tool + " <none> <none> <none> <none> \n" + root + "/d1 " + root + "/d1 " +
              root + "/bin " + root + "/bin " + root + "\n"},
 #ifdef _WIN32
         {"user folders", {"APPDATA=" + root + "/file"}, "1 2 3 6 | \n" + exe + " " + [] {
