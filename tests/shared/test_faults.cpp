@@ -39,9 +39,7 @@ const PlatCalls& real() { return plat_default_calls(); }
 FILE* fake_fopen(const char* name, const char* mode) { return g_plan.fail_now() ? nullptr : real().fopen(name, mode); }
 long fake_read(int fd, void* buf, size_t n) { return g_plan.fail_now() ? -1 : real().read(fd, buf, n); }
 long fake_write(int fd, const void* buf, size_t n) { return g_plan.fail_now() ? -1 : real().write(fd, buf, n); }
-long fake_pread(int fd, void* buf, size_t n, uint64_t at) {
-    return g_plan.fail_now() ? -1 : real().pread(fd, buf, n, at);
-}
+long fake_pread(int fd, void* buf, size_t n, uint64_t at) { return g_plan.fail_now() ? -1 : real().pread(fd, buf, n, at); }
 char* fake_getcwd(char* buf, size_t n) { return g_plan.fail_now() ? nullptr : real().getcwd(buf, n); }
 size_t fake_fwrite(const void* buf, size_t size, size_t count, FILE* stream) {
     if (!g_plan.fail_now()) return real().fwrite(buf, size, count, stream);
@@ -144,15 +142,14 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
         }
     };
     const std::string cannot_open = "symkeep: fatal: Unable to open ";
-    struct Row {
+    const struct {
         const char* name;
         int failures, error;
         std::function<void()> body;
         int status;  // -1: the body returned
         std::string out, err;
         int calls;  // of the faked call; -1: not counted
-    };
-    const Row rows[] = {
+    } rows[] = {
         {"open interrupted once", 1, EINTR, open_read, -1, "10:0123456789", "", 2},
         {"open interrupted ten times", 10, EINTR, open_read, -1, "10:0123456789", "", 11},
         {"open interrupted eleven times", 11, EINTR, open_read, 1, "",
@@ -184,7 +181,7 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
         {"view path without a start directory", 1000, ENOENT, no_start_directory, -1,
          "1|none|none|" + trees.below, "", -1},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         g_plan = Plan{row.failures, row.error};
         const Outcome r = trap([&] {
             gen_setprogpath("/opt/tools/symkeep");
@@ -193,9 +190,7 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
         EXPECT_EQ(r.status, row.status) << row.name;
         EXPECT_EQ(r.out, row.out) << row.name;
         EXPECT_EQ(r.err, row.err) << row.name;
-        if (row.calls >= 0) {
-            EXPECT_EQ(g_plan.calls, row.calls) << row.name;
-        }
+        EXPECT_EQ(row.calls < 0 ? -1 : g_plan.calls, row.calls) << row.name;
     }
     EXPECT_FALSE(file_exists(denied));
 }

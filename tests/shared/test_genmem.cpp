@@ -1,17 +1,21 @@
-// Memory hooks, fatal exits and assertions: every way the runtime ends a
-// program early, with the whole of standard error and the status a user
-// sees, and the one rule that needs a real exit (a second exit while
-// termination handlers run).
+// Memory hooks, messages, checked file I/O, fatal exits and assertions:
+// what each prints, whole, and the status a user sees; and the one rule
+// that needs a real exit (a second exit while termination handlers run).
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <fcntl.h>
 
 #include <gtest/gtest.h>
 
+#include "shared/eventlog/rnereader.h"
+#include "shared/eventlog/zolta.h"
 #include "shared/genexit.h"
+#include "shared/genio.h"
 #include "shared/genmem.h"
+#include "shared/genout.h"
 #include "shared/gensys.h"
 #include "support/harness.h"
 
@@ -19,6 +23,13 @@ namespace {
 
 void named() { gen_setprogpath("/opt/tools/symkeep"); }
 void nameless() { gen_setprogpath(nullptr); }
+
+// The newest event of this thread's log, as "name|text".
+void print_last_event() {
+    RneLog log;
+    rne_read_thread_log(ZOLTA_GetThreadLog(), &log);
+    if (!log.events.empty()) std::printf("%s|%s", log.events.back().name.c_str(), log.events.back().text.c_str());
+}
 
 void* exhausted_heap(uint64_t count, uint64_t size) { gen_out_of_memory(count * size); }
 
@@ -50,8 +61,28 @@ TEST(Memory, BlocksAreZeroFilledAndKeepTheirBytesWhenResized) {
     EXPECT_EQ(gen_try_alloc(0), nullptr);
 }
 
-TEST(Ends, WhatEachEarlyEndPrintsAndItsStatus) {
-    const std::string denied = std::strerror(EACCES);
+TEST(Ends, WhatEachMessageAndEarlyEndPrintsAndItsStatus) {
+    const std::string denied = std::strerror(EACCES), eio = std::strerror(EIO), enoent = std::strerror(ENOENT),
+                      long_text(6000, 'q'), isdir = std::strerror(EISDIR), invalid = std::strerror(EINVAL);
+    auto message = [](uint32_t code, const char* format, int error = 0) {
+        return [=] { errno = error, gen_message(code, format, "x"); };
+    };
+    TempDir dir;
+    const std::string& d = dir.path();
+    const std::string file = dir.file("f"), missing = dir.file("missing"), nested = dir.file("no/such/out");
+    write_file(file, "abc");
+    auto open = [](const std::string& name, const char* description, const char* mode) {
+        return [=] { gen_safe_fopen(name.c_str(), description, mode); };
+    };
+    auto seek = [&](bool wide, const char* name) {
+        return [&, wide, name] {
+            FILE* fp = std::fopen(file.c_str(), "r");
+            std::printf("%d", wide ? gen_safe_fseek64(name, fp, 2, SEEK_SET) : gen_safe_fseek(name, fp, 2, SEEK_SET));
+            std::printf("%c", std::fgetc(fp));
+            wide ? gen_safe_fseek64(name, fp, -5, SEEK_SET) : gen_safe_fseek(name, fp, -5, SEEK_SET);
+        };
+    };
+    const std::string fatal = "symkeep: fatal: ", unable = fatal + "Unable to open ";
     struct Row {
         const char* name;
         std::function<void()> body;
@@ -61,44 +92,136 @@ TEST(Ends, WhatEachEarlyEndPrintsAndItsStatus) {
     const Row rows[] = {
         {"a count of 0 gives nothing, silently",
          [] { std::printf("%s", AllocHook(0, 100) == nullptr ? "null" : "block"); }, -1, "", "null"},
-        {"count x size beyond 64 bits", [] { named(); AllocHook(0x100000000ull, 0x100000000ull); }, 3,
+        {"count x size beyond 64 bits", [] { AllocHook(0x100000000ull, 0x100000000ull); }, 3,
          "symkeep: fatal: Attempt to allocate 0x100000000 * 0x100000000 bytes\n"},
-        {"count + size wraps as well", [] { named(); AllocHook(0x8000000000000000ull, 0x8000000000000000ull); }, 3,
+        {"count + size wraps as well", [] { AllocHook(0x8000000000000000ull, 0x8000000000000000ull); }, 3,
          "symkeep: fatal: Attempt to allocate 0x8000000000000000 * 0x8000000000000000 bytes\n"},
-        {"the largest count", [] { named(); AllocHook(0xFFFFFFFFFFFFFFFFull, 2); }, 3,
+        {"the largest count", [] { AllocHook(0xFFFFFFFFFFFFFFFFull, 2); }, 3,
          "symkeep: fatal: Attempt to allocate 0xffffffffffffffff * 0x2 bytes\n"},
-        {"a product that fits is asked for", [] { named(); AllocHook(0x200000000ull, 0x4000ull); }, 3,
+        {"a product that fits is asked for", [] { AllocHook(0x200000000ull, 0x4000ull); }, 3,
          "symkeep: fatal: Out of memory (0x0000800000000000 bytes requested)\n"},
-        {"a resize the heap refuses", [] { named(); ReallocHook(AllocHook(1, 8), 0x7FFFFFFFFFFFFFFFll); }, 3,
+        {"a resize the heap refuses", [] { ReallocHook(AllocHook(1, 8), 0x7FFFFFFFFFFFFFFFll); }, 3,
          "symkeep: fatal: Out of memory (0x7FFFFFFFFFFFFFFF bytes requested)\n"},
-        {"an exhausted heap", [] { named(); AllocHook = exhausted_heap; AllocHook(4, 8); }, 3,
+        {"an exhausted heap", [] { AllocHook = exhausted_heap; AllocHook(4, 8); }, 3,
          "symkeep: fatal: Out of memory (0x0000000000000020 bytes requested)\n"},
         {"out of memory before start-up", [] { nameless(); gen_out_of_memory(0xFEDCBA9876543210ull); }, 3,
          "fatal: Out of memory (0xFEDCBA9876543210 bytes requested)\n"},
-        {"fatal exit", [] { named(); gen_fatal_exit(1, "bad %s", "thing"); }, 1, "symkeep: fatal: bad thing\n"},
-        {"fatal exit with status 0 is a plain report", [] { named(); gen_fatal_exit(0, "done"); }, 0,
+        {"fatal exit", [] { gen_fatal_exit(1, "bad %s", "thing"); }, 1, "symkeep: fatal: bad thing\n"},
+        {"fatal exit with status 0 is a plain report", [] { gen_fatal_exit(0, "done"); }, 0,
          "symkeep: done\n"},
-        {"perror exit without errno", [] { named(); errno = 0; gen_perror_exit(1, "p"); }, 1, "symkeep: fatal: p\n"},
-        {"perror exit", [] { named(); errno = EACCES; gen_perror_exit(1, "Unable to open %s for %s", "f", "input"); },
+        {"perror exit without errno", [] { errno = 0; gen_perror_exit(1, "p"); }, 1, "symkeep: fatal: p\n"},
+        {"perror exit", [] { errno = EACCES; gen_perror_exit(1, "Unable to open %s for %s", "f", "input"); },
          1, "symkeep: fatal: Unable to open f for input: " + denied + "\n"},
-        {"assertion with its expression", [] { named(); failed_assertion("n > 0", "src/x.cpp", 12, 0); }, 1,
+        {"assertion with its expression", [] { failed_assertion("n > 0", "src/x.cpp", 12, 0); }, 1,
          "Assertion (n > 0) failed in 'src/x.cpp' on line 12 in symkeep\n"},
-        {"assertion with an extra number", [] { named(); failed_assertion("ok", "a.c", 3, -4); }, 1,
+        {"assertion with an extra number", [] { failed_assertion("ok", "a.c", 3, -4); }, 1,
          "Assertion (ok) [-4] failed in 'a.c' on line 3 in symkeep\n"},
-        {"assertion of x: the short form", [] { named(); failed_assertion("x", "a.c", 9, 0); }, 1,
+        {"assertion of x: the short form", [] { failed_assertion("x", "a.c", 9, 0); }, 1,
          "Assertion failed in 'a.c' on line 9 in symkeep\n"},
         {"assertion without expression or name", [] { nameless(); failed_assertion(nullptr, "b.c", 1, 5); }, 1,
          "Assertion [5] failed in 'b.c' on line 1\n"},
         {"assertion of x without a name", [] { nameless(); failed_assertion("x", "f.c", 2, 0); }, 1,
          "Assertion failed in 'f.c' on line 2\n"},
-        {"an assertion that holds", [] { named(); gen_assert_check(1, "fine", "f.c", 1, 0); }, -1, ""},
+        {"an assertion that holds", [] { gen_assert_check(1, "fine", "f.c", 1, 0); }, -1, ""},
+        {"plain report", message(0, "done"), -1, "symkeep: done\n"},
+        {"disaster", message(1, "boom"), -1, "symkeep: disaster: boom\n"},
+        {"fatal", message(2, "stop"), -1, "symkeep: fatal: stop\n"},
+        {"error", message(3, "close %s"), -1, "symkeep: error: close x\n"},
+        {"warning", message(4, "odd"), -1, "symkeep: warning: odd\n"},
+        {"info", message(5, "note"), -1, "symkeep: info: note\n"},
+        {"a plain message has no name", message(6, "bare"), -1, "bare\n"},
+        {"system text appended", message(102, "Error writing", EIO), -1, "symkeep: fatal: Error writing: " + eio + "\n"},
+        {"no system text when errno is 0", message(102, "Error writing"), -1, "symkeep: fatal: Error writing\n"},
+        {"a format's newline is the line's", message(3, "line\n"), -1, "symkeep: error: line\n"},
+        {"a format of just a newline", message(4, "\n"), -1, "symkeep: warning: \n"},
+        {"system text after a newline", message(103, "x\n", ENOENT), -1, "symkeep: error: x\n: " + enoent + "\n"},
+        {"unknown code: name, no word", message(50, "odd"), -1, "symkeep: odd\n"},
+        {"unknown code above 106", message(107, "odd"), -1, "symkeep: odd\n"},
+        {"no name before start-up", [] { nameless(), gen_error("early"); }, -1, "error: early\n"},
+        {"earlier output first", [] { std::printf("out"), gen_warning("w"), std::printf("!"); }, -1,
+         "symkeep: warning: w\n", "out!"},
+        {"the wrappers' words",
+         [] { errno = ENOSPC, gen_fatal("no %s", "room"), gen_error("e"), gen_warning("w"), gen_info("i"); },
+         -1, "symkeep: fatal: no room: " + std::string(std::strerror(ENOSPC)) +
+             "\nsymkeep: error: e\nsymkeep: warning: w\nsymkeep: info: i\n"},
+        {"counters by severity (102 as fatal, 50 nowhere)",
+         [] {
+             nameless(), std::memset(gen_error_count, 0, sizeof gen_error_count), gen_error_total = 0, errno = 0;
+             for (uint32_t code : {0u, 1u, 2u, 3u, 3u, 4u, 5u, 6u, 102u, 50u}) gen_message(code, "m");
+             for (uint32_t n : gen_error_count) std::printf("%u ", n);
+             std::printf("total %u", gen_error_total);
+         },
+         -1, "m\ndisaster: m\nfatal: m\nerror: m\nerror: m\nwarning: m\ninfo: m\nm\nfatal: m\nm\n",
+         "1 1 2 2 1 1 1 total 6"},
+        {"errno cleared only after an appended text",
+         [] {
+             errno = EACCES, gen_fatal("x");
+             const int after_fatal = errno;
+             errno = EACCES, gen_error("y");
+             std::printf("%d %d", after_fatal, errno == EACCES);
+         },
+         -1, "symkeep: fatal: x: " + std::string(std::strerror(EACCES)) + "\nsymkeep: error: y\n", "0 1"},
+        {"alternative words",
+         [] {
+             AltPrefixStyle = true;
+             gen_message(0, "a"), gen_message(3, "b"), gen_message(1, "c");
+             AltPrefixStyle = false;
+         },
+         -1, "symkeep: ERROR: a\nsymkeep: ERROR: b\nsymkeep: ERROR: DISASTER: c\n"},
+        {"the log copy keeps the prefixes, not the newline",
+         [] { errno = ENOENT, gen_fatal("gone %s", "f"), print_last_event(); }, -1,
+         "symkeep: fatal: gone f: " + enoent + "\n", "fatal|symkeep: fatal: gone f: " + enoent},
+        {"a plain message's log copy", [] { gen_message(6, "plain\n"), print_last_event(); }, -1, "plain\n",
+         "DOMESSAGE Unknown Code|plain"},
+        {"a long line printed whole, its log copy cut",
+         [&] {
+             gen_error("%s", long_text.c_str());
+             RneLog log;
+             rne_read_thread_log(ZOLTA_GetThreadLog(), &log);
+             std::printf("%zu", log.events.empty() ? 0 : log.events.back().text.size());
+         },
+         -1, "symkeep: error: " + long_text + "\n", "4095"},
+        {"missing input", open(missing, nullptr, "rb"), 1, unable + missing + " for input: " + enoent + "\n"},
+        {"missing described input", open(missing, "switch file", "r"), 1,
+         unable + "switch file '" + missing + "' for input: " + enoent + "\n"},
+        {"output in a missing directory", open(nested, nullptr, "w+b"), 1,
+         unable + nested + " for output: " + enoent + "\n"},
+        {"a directory for input", open(d, nullptr, "r"), 1, unable + d + " for input: " + isdir + "\n"},
+        {"a directory for output", open(d, nullptr, "w+b"), 1, unable + d + " for output: " + isdir + "\n"},
+        {"a directory to append to", open(d, nullptr, "a"), 1, unable + d + " for output: " + isdir + "\n"},
+        {"closing no file",
+         [] {
+             const int nameless = gen_safe_fclose(nullptr, nullptr, nullptr);
+             std::printf("%d %d", nameless, gen_safe_fclose("o", "output", nullptr));
+         },
+         -1, "symkeep: error: Attempt to close NULL file (null)\nsymkeep: error: Attempt to close NULL file output 'o'\n",
+         "-1 -1"},
+        {"seek before the start", seek(false, "f"), 1, fatal + "seek failed to -5 in 'f': " + invalid + "\n", "0c"},
+        {"seek before the start, no name", seek(false, nullptr), 1,
+         fatal + "seek failed to -5 in file: " + invalid + "\n", "0c"},
+        {"64-bit seek before the start", seek(true, "f"), 1,
+         fatal + "seek failed to 0xfffffffffffffffb in 'f': " + invalid + "\n", "0c"},
+        {"64-bit seek, no name", seek(true, nullptr), 1,
+         fatal + "seek failed to 0xfffffffffffffffb in file: " + invalid + "\n", "0c"},
     };
     for (const Row& row : rows) {
-        const Outcome r = trap(row.body);
+        const Outcome r = trap([&] { named(), row.body(); });
         EXPECT_EQ(r.status, row.status) << row.name;
         EXPECT_EQ(r.err, row.err) << row.name;
         EXPECT_EQ(r.out, row.out) << row.name;
     }
+    EXPECT_FALSE(file_exists(nested));
+    // Appends start at the end; opens are not inherited by programs started later.
+    FILE* fp = gen_safe_fopen(file.c_str(), nullptr, "a+");
+    EXPECT_EQ(std::ftell(fp), 3);
+    EXPECT_TRUE(fcntl(fileno(fp), F_GETFD) & FD_CLOEXEC);
+    std::fclose(fp);
+    fp = gen_safe_fopen(file.c_str(), nullptr, "r+b");
+    EXPECT_EQ(std::ftell(fp), 0);
+    std::fclose(fp);
+    char* text = gen_format_alloc("%s-%I64x-%5d", "abc", uint64_t{0x1234567890}, 42);
+    EXPECT_STREQ(text, "abc-1234567890-   42");
+    FreeHook(text);
 }
 
 // A termination handler that ends the program again leaves at once with
