@@ -2,9 +2,8 @@
 // standard's record layouts; nothing is shared with the product's library.
 #include "data/elfmaker.h"
 
-#include <cstdio>
-
 #include <algorithm>
+#include <fstream>
 #include <map>
 
 namespace elfmaker {
@@ -112,8 +111,6 @@ void Encoder::phdr(uint64_t off, const Phdr& p) { encode(*this, bits_, off, p, k
 void Encoder::shdr(uint64_t off, const Shdr& s) { encode(*this, bits_, off, s, kShdr); }
 void Encoder::sym(uint64_t off, const Sym& s) { encode(*this, bits_, off, s, kSym); }
 
-// --- Description helpers ---------------------------------------------------------
-
 namespace {
 Section section(const std::string& name, uint32_t type, uint64_t flags, uint64_t addr, uint64_t align, Content c) {
     Section s;
@@ -123,20 +120,14 @@ Section section(const std::string& name, uint32_t type, uint64_t flags, uint64_t
 }  // namespace
 
 Section null_section() { return section("", SHT_NULL, 0, 0, 0, Content::Raw); }
-Section symtab_section(const std::string& name, uint32_t type) {
-    return section(name, type, 0, 0, 8, Content::Symbols);
-}
-Section strtab_section(const std::string& name) { return section(name, SHT_STRTAB, 0, 0, 1, Content::SymbolNames); }
-Section shstrtab_section(const std::string& name) {
-    return section(name, SHT_STRTAB, 0, 0, 1, Content::SectionNames);
-}
-
+Section symtab_section(const std::string& n, uint32_t type) { return section(n, type, 0, 0, 8, Content::Symbols); }
+Section strtab_section(const std::string& n) { return section(n, SHT_STRTAB, 0, 0, 1, Content::SymbolNames); }
+Section shstrtab_section(const std::string& n) { return section(n, SHT_STRTAB, 0, 0, 1, Content::SectionNames); }
 Section progbits(const std::string& name, uint64_t addr, const std::string& data, uint64_t flags) {
     Section s = section(name, SHT_PROGBITS, flags, addr, 4, Content::Raw);
     s.data = data;
     return s;
 }
-
 Section nobits(const std::string& name, uint64_t addr, uint64_t size) {
     Section s = section(name, SHT_NOBITS, SHF_ALLOC | SHF_WRITE, addr, 4, Content::Raw);
     s.size = size;
@@ -177,25 +168,16 @@ Desc sample_exec(int bits, bool big_endian) {
     return d;
 }
 
-// --- make_elf ----------------------------------------------------------------------
-
 std::string make_elf(const Desc& d) { return make_elf(d, nullptr); }
 
 bool write_sparse_elf(const Desc& d, const std::string& path) {
     FarPieces far;
-    std::string near = make_elf(d, &far);
-    FILE* fp = std::fopen(path.c_str(), "wb");
-    if (fp == nullptr) return false;
-    bool ok = std::fwrite(near.data(), 1, near.size(), fp) == near.size();
-    for (const auto& piece : far) {
-#ifdef _WIN32
-        ok = ok && _fseeki64(fp, static_cast<int64_t>(piece.first), SEEK_SET) == 0 &&
-#else
-        ok = ok && fseeko(fp, static_cast<off_t>(piece.first), SEEK_SET) == 0 &&
-#endif
-             std::fwrite(piece.second.data(), 1, piece.second.size(), fp) == piece.second.size();
-    }
-    return std::fclose(fp) == 0 && ok;
+    const std::string near = make_elf(d, &far);
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(near.data(), static_cast<std::streamsize>(near.size()));
+    for (const auto& piece : far)
+        f.seekp(static_cast<std::streamoff>(piece.first)).write(piece.second.data(), piece.second.size());
+    return static_cast<bool>(f.flush());
 }
 
 std::string make_elf(const Desc& d, FarPieces* far) {
@@ -268,8 +250,6 @@ std::string make_elf(const Desc& d, FarPieces* far) {
     if (d.truncate && *d.truncate < out.size()) out.resize(*d.truncate);
     return out;
 }
-
-// --- Reader --------------------------------------------------------------------------
 
 std::optional<size_t> Parsed::find_section(const std::string& name, bool highest) const {
     std::optional<size_t> found;

@@ -46,12 +46,8 @@ struct Sym {
 bool operator==(const Phdr& a, const Phdr& b);
 bool operator==(const Shdr& a, const Shdr& b);
 bool operator==(const Sym& a, const Sym& b);
-
 // On-disk record sizes of a class (32 or 64).
-size_t ehdr_size(int bits);
-size_t phdr_size(int bits);
-size_t shdr_size(int bits);
-size_t sym_size(int bits);
+size_t ehdr_size(int bits), phdr_size(int bits), shdr_size(int bits), sym_size(int bits);
 
 // Encoding into a byte buffer that grows zero-filled as needed.
 class Encoder {
@@ -70,8 +66,6 @@ private:
     bool big_;
     std::string buf_;
 };
-
-// --- Describing a file -------------------------------------------------------
 
 enum class Content { Raw, Symbols, SymbolNames, SectionNames };  // the last three: generated, then `data`
 
@@ -134,8 +128,6 @@ using FarPieces = std::vector<std::pair<uint64_t, std::string>>;
 std::string make_elf(const Desc& desc, FarPieces* far);
 // Writes the near bytes and the far pieces to `path`; false when refused.
 bool write_sparse_elf(const Desc& desc, const std::string& path);
-
-// --- Reading a file ------------------------------------------------------------
 
 struct Parsed {
     std::string bytes;
