@@ -68,19 +68,22 @@ TEST(Codec, FieldsInBothOrders) {
     EXPECT_EQ(contents(fp), std::string("\x08\x07\x06\x05\x04\x03\x02\x01", 8));
 }
 
+// Direct calls and what a user would see of each.
 TEST(Library, FatalAnswers) {
     TempDir tmp;
     const std::string written = tmp.file("written");
+    const std::string sample = em::make_elf(em::sample_exec(64, true));
 #ifdef _WIN32
     const std::string unreadable = "symkeep: fatal: read failed\n";  // the C runtime gives no reason
 #else
     const std::string unreadable = std::string("symkeep: fatal: read failed: ") + std::strerror(EBADF) + "\n";
 #endif
-    const std::string unset = "symkeep: fatal: internal, endian not set\n";
+    const std::string unset = "symkeep: fatal: internal, endian not set\n", bits = "symkeep: fatal: Unexpected elfbits\n";
     struct Row {
         const char* name;
         std::function<void()> body;
         std::string err;
+        int status = 1;
     } rows[] = {
         {"read16, order unset", [] { ByteOrder = BYTEORDER_UNSET, genelf_read16(stream_of("ab")); }, unset},
         {"read32, order unset", [] { ByteOrder = BYTEORDER_UNSET, genelf_read32(stream_of("abcd")); }, unset},
@@ -97,10 +100,35 @@ TEST(Library, FatalAnswers) {
              genelf_read_block(out, four, sizeof four);
          },
          unreadable},
+        {"bad magic at a header read",
+         [&] { FILE* f = stream_of(sample); std::fseek(f, 1, SEEK_SET), genelf_readheader(f, nullptr, 64); },
+         "symkeep: fatal: bad elf magic number\n"},
+        {"unexpected elfbits (X header)", [&] { genelf_readXheader(stream_of(sample), nullptr, 48); }, bits},
+        {"unexpected elfbits (program headers)",
+         [&] { genelf_readprogheaders(stream_of(sample), nullptr, 1, 64, 56, 7); }, bits},
+        {"unexpected elfbits (section headers)",
+         [&] { genelf_readsecheaders(stream_of(sample), nullptr, 1, 64, 64, 7); }, bits},
+        {"ELF32 program header offset beyond 32 bits",
+         [&] {
+             ByteOrder = BYTEORDER_BIG;
+             genelf_readprogheaders(stream_of(sample), nullptr, 1, 0x100000000ull, 32, 32);
+         },
+         "symkeep: fatal: ELF file overflow\n"},
+        // The program header table is the loader's own allocation: the runtime's report.
+        {"no memory for the program headers",
+         [&] {
+             AllocHook = [](uint64_t count, uint64_t size) {
+                 if (count == 2 && size == sizeof(Elf64_Phdr)) gen_out_of_memory(count * size);
+                 return gen_calloc(count, size);
+             };
+             ElfImage img = {};
+             load_executable(&img, stream_of(sample), "prog");
+         },
+         "symkeep: fatal: Out of memory (0x0000000000000070 bytes requested)\n", 3},
     };
     for (const Row& r : rows) {
         Outcome o = as_tool(r.body);
-        EXPECT_EQ(o.status, 1) << r.name;
+        EXPECT_EQ(o.status, r.status) << r.name;
         EXPECT_EQ(o.err, r.err) << r.name;
     }
     Outcome o = as_tool([] { genelf_alloc(static_cast<size_t>(-1) / 2); });
@@ -324,14 +352,17 @@ TEST(Loader, AcceptedShapes) {
         }
 }
 
-// Every fatal message of the readers, with the file shape that causes it.
-TEST(Loader, FatalMessages) {
+// Every message and quiet failure of the loader, with the file shape that
+// causes it: fatal ones end the program with status 1; the quiet ones (out
+// given) return.
+TEST(Loader, Answers) {
     const std::string einval = std::strerror(EINVAL);
     struct Row {
         const char* name;
         void (*shape)(em::Desc&);
         int bits;
         std::string err;
+        std::string out = "";
     } rows[] = {
         {"too many sections (ELF32)", [](em::Desc& d) { d.shnum = 0; }, 32,
          "symkeep: fatal: elf_readheader: Too many ELF sections\n"},
@@ -374,62 +405,32 @@ TEST(Loader, FatalMessages) {
         {"string table at an offset the stream cannot reach",
          [](em::Desc& d) { d.sections[5].type = SHT_NOBITS, d.sections[5].offset = 0xbb00000000000000ull; }, 64,
          "symkeep: fatal: seek failed to 0xbb00000000000000 in file: " + einval + "\n"},
-    };
-    for (const Row& r : rows) {
-        em::Desc d = em::sample_exec(r.bits, false);
-        r.shape(d);
-        Outcome o = load_as_tool(d);
-        EXPECT_EQ(o.status, 1) << r.name;
-        EXPECT_EQ(o.err, r.err) << r.name;
-    }
-}
-
-// Loads that end without a message of the reader's own.
-TEST(Loader, QuietResults) {
-    struct Row {
-        const char* name;
-        void (*shape)(em::Desc&);
-        int bits;
-        std::string out, err;
-    } rows[] = {
-        {"section header entry size below the record", [](em::Desc& d) { d.shentsize = 20; }, 64,
-         "result 0, 0 symbols", ""},
-        {"symbol entry size below the record", [](em::Desc& d) { d.sections[4].entsize = 12; }, 32,
-         "result 1, 0 symbols", ""},
-        {"empty linked string table", [](em::Desc& d) { d.sections[5].size = 0; }, 64, "result 1, 0 symbols", ""},
+        // Loads that end without a message of the reader's own.
+        {"section header entry size below the record", [](em::Desc& d) { d.shentsize = 20; }, 64, "",
+         "result 0, 0 symbols"},
+        {"symbol entry size below the record", [](em::Desc& d) { d.sections[4].entsize = 12; }, 32, "",
+         "result 1, 0 symbols"},
+        {"empty linked string table", [](em::Desc& d) { d.sections[5].size = 0; }, 64, "", "result 1, 0 symbols"},
         {"empty linked string table past the end of the file",
          [](em::Desc& d) { d.sections[5].type = SHT_NOBITS, d.sections[5].size = 0, d.sections[5].offset = 0x100000; },
-         32, "result 1, 0 symbols", ""},
+         32, "", "result 1, 0 symbols"},
         // The type is known before any symbol is read.
         {"not an executable, with an SHN_XINDEX symbol",
-         [](em::Desc& d) { d.type = em::ET_DYN, d.symbols[5].shndx = 0xffff; }, 64, "result 0, 9 symbols",
-         "ELF file prog is not a valid executable program with e_type ET_EXEC (2), e_type is 3.\n"},
-        {"not an ELF file", [](em::Desc& d) { d.ei_class = 1, d.truncate = 3; }, 32, "result 0, 0 symbols",
-         "File prog is not a valid ELF file.\n"},
+         [](em::Desc& d) { d.type = em::ET_DYN, d.symbols[5].shndx = 0xffff; }, 64,
+         "ELF file prog is not a valid executable program with e_type ET_EXEC (2), e_type is 3.\n",
+         "result 0, 9 symbols"},
+        {"not an ELF file", [](em::Desc& d) { d.truncate = 3; }, 32, "File prog is not a valid ELF file.\n",
+         "result 0, 0 symbols"},
     };
-    for (const Row& r : rows) {
-        em::Desc d = em::sample_exec(r.bits, r.bits == 32);
-        r.shape(d);
-        Outcome o = load_as_tool(d);
-        EXPECT_EQ(o.status, -1) << r.name;
-        EXPECT_EQ(o.out, r.out) << r.name;
-        EXPECT_EQ(o.err, r.err) << r.name;
-    }
-}
-
-// The program header table is the loader's own allocation: exhausted memory
-// there is the runtime's report and status 3.
-TEST(Loader, ProgramHeadersComeFromTheAllocationHook) {
-    Outcome o = as_tool([] {
-        AllocHook = [](uint64_t count, uint64_t size) {
-            if (count == 2 && size == sizeof(Elf64_Phdr)) gen_out_of_memory(count * size);
-            return gen_calloc(count, size);
-        };
-        ElfImage img = {};
-        load_executable(&img, stream_of(em::make_elf(em::sample_exec(64, false))), "prog");
-    });
-    EXPECT_EQ(o.status, 3);
-    EXPECT_EQ(o.err, "symkeep: fatal: Out of memory (0x0000000000000070 bytes requested)\n");
+    for (const Row& r : rows)
+        for (bool big : {false, true}) {
+            em::Desc d = em::sample_exec(r.bits, big);
+            r.shape(d);
+            Outcome o = load_as_tool(d);
+            EXPECT_EQ(o.status, r.out.empty() ? 1 : -1) << r.name;
+            EXPECT_EQ(o.err, r.err) << r.name;
+            EXPECT_EQ(o.out, r.out) << r.name;
+        }
 }
 
 TEST(Readers, DirectEntryPoints) {
@@ -448,28 +449,6 @@ TEST(Readers, DirectEntryPoints) {
     EXPECT_EQ(genelf_read_section_headers(nullptr, nullptr, nullptr), 0u);
     EXPECT_EQ(genelf_read_symtab(fp, nullptr, nullptr), 0u);
     std::fclose(fp);
-    struct Row {
-        const char* name;
-        void (*body)(FILE*);
-        std::string err;
-    } rows[] = {
-        {"bad magic at a header read", [](FILE* f) { std::fseek(f, 1, SEEK_SET), genelf_readheader(f, nullptr, 64); },
-         "symkeep: fatal: bad elf magic number\n"},
-        {"unexpected elfbits (X header)", [](FILE* f) { genelf_readXheader(f, nullptr, 48); },
-         "symkeep: fatal: Unexpected elfbits\n"},
-        {"unexpected elfbits (program headers)", [](FILE* f) { genelf_readprogheaders(f, nullptr, 1, 64, 56, 7); },
-         "symkeep: fatal: Unexpected elfbits\n"},
-        {"unexpected elfbits (section headers)", [](FILE* f) { genelf_readsecheaders(f, nullptr, 1, 64, 64, 7); },
-         "symkeep: fatal: Unexpected elfbits\n"},
-        {"ELF32 program header offset beyond 32 bits",
-         [](FILE* f) { ByteOrder = BYTEORDER_BIG, genelf_readprogheaders(f, nullptr, 1, 0x100000000ull, 32, 32); },
-         "symkeep: fatal: ELF file overflow\n"},
-    };
-    for (const Row& r : rows) {
-        Outcome o = as_tool([&] { r.body(stream_of(bytes)); });
-        EXPECT_EQ(o.status, 1) << r.name;
-        EXPECT_EQ(o.err, r.err) << r.name;
-    }
 }
 
 }  // namespace
