@@ -448,6 +448,17 @@ TEST(Readers, DirectEntryPoints) {
     EXPECT_EQ(elf64_readsecheader(fp, nullptr, 3, -1, 20), nullptr);
     EXPECT_EQ(genelf_read_section_headers(nullptr, nullptr, nullptr), 0u);
     EXPECT_EQ(genelf_read_symtab(fp, nullptr, nullptr), 0u);
+    Elf64_Phdr* phdrs = genelf_readprogheaders(fp, nullptr, 2, 64, 56, 64);
+    EXPECT_EQ(phdrs[1].p_vaddr, 0x402000u);
+    Elf64_Ehdr e;
+    Elf64_Shdr* shdrs;
+    Elf64_Sym* syms;
+    uint8_t *strings, *names;
+    uint32_t nsyms = 0;
+    std::rewind(fp);
+    EXPECT_EQ(genelf_readfile(&e, &phdrs, &shdrs, &syms, &strings, &names, &nsyms, fp, "prog"), 1);
+    EXPECT_EQ(std::vector<uint64_t>({nsyms, syms[4].st_value, shdrs[1].sh_offset, phdrs[1].p_memsz}),
+              std::vector<uint64_t>({9, 0x401000, 0x1000, 0x48}));
     std::fclose(fp);
 }
 
