@@ -239,6 +239,12 @@ TEST(Reduce, Refusals) {
         // Only the highest is reduced; the other then asks for more than the image holds.
         {"two .symtab", [](em::Desc& d) { d.sections.push_back(d.sections[4]); },
          "symkeep: fatal: write_image: section 4 (.symtab) needs 0xd8 bytes of data but the image holds 0x18\n"},
+        // A typeless ".strtab" of 2 GiB moves the next section's data out of reach.
+        {"section data beyond 2 GiB", [](em::Desc& d) {
+             d.sections.push_back(em::strtab_section()), d.sections.back().size = 0x80000000, d.sections.back().type = 0;
+             d.sections.push_back(em::progbits(".comment", 0, "x", 0));
+         }, "symkeep: fatal: write_image: section data at output offset 0x80001052 is beyond the 2 GiB this writer can "
+            "position to\n"},
         {"the highest .symtab linked to no section", [](em::Desc& d) {
              d.sections.push_back(d.sections[4]), d.sections.back().link = 9;
          }, "symkeep: fatal: symbol table section 7: sh_link 9 is not a valid section index (e_shnum is 8)\n"},
