@@ -384,6 +384,8 @@ TEST(Loader, Answers) {
          32, "symkeep: fatal: seek failed to -2147483648 in file: " + einval + "\n"},
         {"section names cut short", [](em::Desc& d) { d.sections[6].size = 0x100000; }, 64,
          "symkeep: fatal: read failed, unexpected EOF\n"},
+        {"symbol names cut short", [](em::Desc& d) { d.sections[5].size = 0x100000; }, 64,
+         "symkeep: fatal: read failed, unexpected EOF\n"},
         {"symbol table runs past the end (0xFF fill)", [](em::Desc& d) { d.sections[4].size = 0x10000; }, 64,
          "symkeep: fatal: elf64_readsymbol: symbol requires SYMTAB_SHNDX section\n"},
         // Shapes the readers cannot use safely, refused with their own words.
@@ -459,6 +461,8 @@ TEST(Readers, DirectEntryPoints) {
     EXPECT_EQ(genelf_readfile(&e, &phdrs, &shdrs, &syms, &strings, &names, &nsyms, fp, "prog"), 1);
     EXPECT_EQ(std::vector<uint64_t>({nsyms, syms[4].st_value, shdrs[1].sh_offset, phdrs[1].p_memsz}),
               std::vector<uint64_t>({9, 0x401000, 0x1000, 0x48}));
+    Elf64_Sym* read = elf64_readsymbol(fp, nullptr, 9, static_cast<int64_t>(shdrs[4].sh_offset), 0);
+    EXPECT_EQ(read[6].st_value, 0x401010u);
     std::fclose(fp);
 }
 

@@ -246,8 +246,8 @@ TEST(Reduce, Refusals) {
          }, "symkeep: fatal: write_image: section data at output offset 0x80001052 is beyond the 2 GiB this writer can "
             "position to\n"},
         {"the highest .symtab linked to no section", [](em::Desc& d) {
-             d.sections.push_back(d.sections[4]), d.sections.back().link = 9;
-         }, "symkeep: fatal: symbol table section 7: sh_link 9 is not a valid section index (e_shnum is 8)\n"},
+             d.sections.push_back(d.sections[4]), d.sections.back().link = 8;
+         }, "symkeep: fatal: symbol table section 7: sh_link 8 is not a valid section index (e_shnum is 8)\n"},
     };
     for (const Row& r : rows) {
         em::Desc d = em::sample_exec(64, false);
