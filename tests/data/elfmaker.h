@@ -1,15 +1,9 @@
-// Test-data maker for ELF files, written independently of src/genelf so that
-// it can serve as an oracle for it.
-//
-// A test describes a file (class, byte order, headers, sections, symbols)
-// and the maker writes the bytes itself, field by field, in the described
-// byte order.  Every raw header field can be overridden so that malformed
-// shapes (bad table offsets, odd entry sizes, truncated files, names outside
-// their tables) are described just as easily as good ones.
-//
-// The reader half parses any ELF file (ours or a compiler's) into the same
-// 64-bit records, bounds-checked, for assertions.  The oracle half
-// (elforacle.h) uses both to compute what the reduced file must look like.
+// Test-data maker for ELF files, written apart from src/genelf so that the
+// two check each other.  A test describes a file (class, byte order,
+// headers, sections, symbols; any raw header field overridden for malformed
+// shapes) and the maker encodes it through one field table for both classes
+// and byte orders.  The reader half decodes any ELF file (ours or a
+// compiler's) through the same table, bounds-checked, for assertions.
 #pragma once
 
 #include <cstdint>
@@ -20,14 +14,11 @@
 
 namespace elfmaker {
 
-// The few ELF constants the tests need, named as the ELF standard names them.
 enum : uint16_t { ET_NONE = 0, ET_REL = 1, ET_EXEC = 2, ET_DYN = 3 };
 enum : uint16_t { EM_386 = 3, EM_MIPS = 8, EM_PPC = 20, EM_ARM = 40, EM_X86_64 = 62, EM_AARCH64 = 183 };
 enum : uint16_t { SHN_UNDEF = 0, SHN_ABS = 0xfff1, SHN_COMMON = 0xfff2, SHN_XINDEX = 0xffff };
-enum : uint32_t {
-    SHT_NULL = 0, SHT_PROGBITS = 1, SHT_SYMTAB = 2, SHT_STRTAB = 3, SHT_RELA = 4, SHT_HASH = 5,
-    SHT_DYNAMIC = 6, SHT_NOTE = 7, SHT_NOBITS = 8, SHT_REL = 9, SHT_DYNSYM = 11,
-};
+enum : uint32_t { SHT_NULL = 0, SHT_PROGBITS = 1, SHT_SYMTAB = 2, SHT_STRTAB = 3, SHT_RELA = 4, SHT_HASH = 5,
+                  SHT_DYNAMIC = 6, SHT_NOTE = 7, SHT_NOBITS = 8, SHT_REL = 9, SHT_DYNSYM = 11 };
 enum : uint32_t { PT_NULL = 0, PT_LOAD = 1, PT_NOTE = 4, PT_PHDR = 6, PT_GNU_STACK = 0x6474e551 };
 enum : uint64_t { SHF_WRITE = 1, SHF_ALLOC = 2, SHF_EXECINSTR = 4 };
 enum : uint8_t { STB_LOCAL = 0, STB_GLOBAL = 1, STB_WEAK = 2 };
@@ -35,70 +26,48 @@ enum : uint8_t { STT_NOTYPE = 0, STT_OBJECT = 1, STT_FUNC = 2, STT_SECTION = 3, 
 
 constexpr uint8_t st_info(uint8_t bind, uint8_t type) { return static_cast<uint8_t>((bind << 4) | (type & 0xf)); }
 
-// Records in their 64-bit form, whatever the file's class.
+// Records with every field widened to 64 bits, whatever the file's class.
 struct Ehdr {
     uint8_t ident[16] = {};
-    uint16_t type = 0, machine = 0;
-    uint32_t version = 0;
-    uint64_t entry = 0, phoff = 0, shoff = 0;
-    uint32_t flags = 0;
-    uint16_t ehsize = 0, phentsize = 0, phnum = 0, shentsize = 0, shnum = 0, shstrndx = 0;
+    uint64_t type = 0, machine = 0, version = 0, entry = 0, phoff = 0, shoff = 0, flags = 0;
+    uint64_t ehsize = 0, phentsize = 0, phnum = 0, shentsize = 0, shnum = 0, shstrndx = 0;
 };
 struct Phdr {
-    uint32_t type = 0, flags = 0;
-    uint64_t offset = 0, vaddr = 0, paddr = 0, filesz = 0, memsz = 0, align = 0;
+    uint64_t type = 0, flags = 0, offset = 0, vaddr = 0, paddr = 0, filesz = 0, memsz = 0, align = 0;
 };
 struct Shdr {
-    uint32_t name = 0, type = 0;
-    uint64_t flags = 0, addr = 0, offset = 0, size = 0;
-    uint32_t link = 0, info = 0;
-    uint64_t addralign = 0, entsize = 0;
+    uint64_t name = 0, type = 0, flags = 0, addr = 0, offset = 0, size = 0, link = 0, info = 0, addralign = 0,
+             entsize = 0;
 };
 struct Sym {
-    uint32_t name = 0;
-    uint8_t info = 0, other = 0;
-    uint16_t shndx = 0;
-    uint64_t value = 0, size = 0;
+    uint64_t name = 0, info = 0, other = 0, shndx = 0, value = 0, size = 0;
 };
 
 bool operator==(const Phdr& a, const Phdr& b);
 bool operator==(const Shdr& a, const Shdr& b);
 bool operator==(const Sym& a, const Sym& b);
-
 // On-disk record sizes of a class (32 or 64).
-size_t ehdr_size(int bits);
-size_t phdr_size(int bits);
-size_t shdr_size(int bits);
-size_t sym_size(int bits);
+size_t ehdr_size(int bits), phdr_size(int bits), shdr_size(int bits), sym_size(int bits);
 
-// Field-by-field encoding into a byte buffer that grows (zero-filled) as
-// needed, the way a stream that is positioned past its end fills the gap.
+// Encoding into a byte buffer that grows zero-filled as needed.
 class Encoder {
 public:
     Encoder(int bits, bool big_endian) : bits_(bits), big_(big_endian) {}
     void put(uint64_t off, uint64_t value, int width);  // width in bytes: 1, 2, 4, 8
     void put_bytes(uint64_t off, const std::string& bytes);
-    void ehdr(const Ehdr& e);                   // at offset 0
+    void ehdr(const Ehdr& e);  // at offset 0
     void phdr(uint64_t off, const Phdr& p);
     void shdr(uint64_t off, const Shdr& s);
     void sym(uint64_t off, const Sym& s);
     std::string& bytes() { return buf_; }
 
 private:
-    void grow(uint64_t end);
     int bits_;
     bool big_;
     std::string buf_;
 };
 
-// --- Describing a file -------------------------------------------------------
-
-enum class Content {
-    Raw,           // `data` as given
-    Symbols,       // Desc::symbols encoded as symbol records
-    SymbolNames,   // the names of Desc::symbols
-    SectionNames,  // the names of all sections
-};
+enum class Content { Raw, Symbols, SymbolNames, SectionNames };  // the last three: generated, then `data`
 
 struct Section {
     std::string name;
@@ -107,7 +76,7 @@ struct Section {
     std::optional<uint64_t> entsize;     // default: the symbol size for Symbols, else 0
     std::optional<uint32_t> link, info;  // default for Symbols: the names section, first global
     Content content = Content::Raw;
-    std::string data;                     // Raw: the bytes; else appended to the generated ones
+    std::string data;
     std::optional<uint64_t> size;         // sh_size when it is not the data length
     std::optional<uint64_t> offset;       // explicit sh_offset (data is placed there)
     std::optional<uint32_t> name_offset;  // raw sh_name
@@ -124,20 +93,17 @@ struct Symbol {
 struct Desc {
     int bits = 64;
     bool big_endian = false;
-    uint16_t type = ET_EXEC;
-    uint16_t machine = EM_X86_64;
+    uint16_t type = ET_EXEC, machine = EM_X86_64;
     uint64_t entry = 0;
     uint32_t flags = 0;
     std::vector<Phdr> phdrs;        // written as given (p_offset included)
     std::vector<Section> sections;  // the whole table, index 0 included
-    std::vector<Symbol> symbols;    // contents of every Content::Symbols section
-    bool share_names = true;        // identical symbol names are stored once
+    std::vector<Symbol> symbols;    // contents of every Content::Symbols section; equal names stored once
     bool no_section_table = false;  // e_shoff 0 and e_shnum 0, no table written
-
     // Raw overrides of the file header.
     std::optional<uint8_t> ei_class, ei_data;
     std::optional<uint64_t> phoff, shoff;
-    std::optional<uint16_t> ehsize, phentsize, phnum, shentsize, shnum, shstrndx;
+    std::optional<uint16_t> phentsize, phnum, shentsize, shnum, shstrndx;
     std::optional<size_t> truncate;  // cut the file to this many bytes
 };
 
@@ -149,24 +115,19 @@ Section progbits(const std::string& name, uint64_t addr, const std::string& data
 Section nobits(const std::string& name, uint64_t addr, uint64_t size);
 Phdr load_segment(uint64_t vaddr, uint64_t offset, uint64_t filesz, uint64_t memsz);
 
-// A small well-formed executable: null, .text, .data, .bss, .symtab,
-// .strtab, .shstrtab, one PT_LOAD per allocated section, and the symbols
-// null, a section symbol, a FILE symbol, local count, global count, main,
-// exit, a SHN_ABS and a SHN_COMMON symbol.
+// A small executable: [0] null, [1] .text at 0x1000, [2] .data at 0x2000,
+// [3] .bss, [4] .symtab, [5] .strtab, [6] .shstrtab (44 bytes), two
+// PT_LOAD; symbols null, a section symbol, FILE prog.c, local count, main,
+// global count, exit, limit (SHN_ABS), shared_buf (SHN_COMMON).
 Desc sample_exec(int bits, bool big_endian);
 
 std::string make_elf(const Desc& desc);
-
-// Section data placed at or beyond 1 GiB: left out of make_elf's buffer and
-// handed back as (offset, bytes) pieces, so that a test can write a sparse
-// file of many gigabytes with a few small writes.
+// Section data at or beyond 1 GiB is left out of the bytes and handed back
+// as (offset, bytes) pieces, for sparse files of many gigabytes.
 using FarPieces = std::vector<std::pair<uint64_t, std::string>>;
 std::string make_elf(const Desc& desc, FarPieces* far);
-// Writes make_elf's bytes and the far pieces to `path` (sparse beyond the
-// near part).  False when the file system refused.
+// Writes the near bytes and the far pieces to `path`; false when refused.
 bool write_sparse_elf(const Desc& desc, const std::string& path);
-
-// --- Reading a file ------------------------------------------------------------
 
 struct Parsed {
     std::string bytes;
@@ -183,13 +144,10 @@ struct Parsed {
     std::string section_data(size_t index) const;  // empty for NOBITS and out-of-file data
 };
 
-// Parses headers, section headers and section names, checking every table
-// against the file size.  On failure returns false with `error` set.
+// Every table checked against the file size; false with `error` set.
 bool parse_elf(const std::string& bytes, Parsed& out, std::string& error);
-
 // Symbols of section `index`, read with its sh_entsize (0 = record size).
 bool read_symbols(const Parsed& p, size_t index, std::vector<Sym>& out, std::string& error);
-
 // The NUL-terminated text at `off`, or nullopt when it does not end inside.
 std::optional<std::string> string_at(const std::string& table, uint64_t off);
 
