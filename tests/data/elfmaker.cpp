@@ -3,7 +3,6 @@
 #include "data/elfmaker.h"
 
 #include <algorithm>
-#include <fstream>
 #include <map>
 
 namespace elfmaker {
@@ -35,37 +34,10 @@ const Field<Sym> kSym[] = {{&Sym::name, 0, 4, 0, 4},   {&Sym::value, 4, 4, 8, 8}
                            {&Sym::info, 12, 1, 4, 1},  {&Sym::other, 13, 1, 5, 1}, {&Sym::shndx, 14, 2, 6, 2}};
 
 template <class R, size_t N>
-bool same(const R& a, const R& b, const Field<R> (&table)[N]) {
-    for (const Field<R>& f : table)
-        if (a.*f.member != b.*f.member) return false;
-    return true;
-}
-
-template <class R, size_t N>
 void encode(Encoder& e, int bits, uint64_t at, const R& r, const Field<R> (&table)[N]) {
     for (const Field<R>& f : table)
         e.put(at + (bits == 32 ? f.off32 : f.off64), r.*f.member, bits == 32 ? f.width32 : f.width64);
 }
-
-// Bytes known to lie inside the file.
-uint64_t get(const std::string& b, bool big, uint64_t off, int width) {
-    uint64_t v = 0;
-    for (int i = 0; i < width; ++i)
-        v |= uint64_t{static_cast<unsigned char>(b[static_cast<size_t>(off) + i])}
-             << (big ? 8 * (width - 1 - i) : 8 * i);
-    return v;
-}
-
-template <class R, size_t N>
-R decode(const Parsed& p, uint64_t at, const Field<R> (&table)[N]) {
-    R r;
-    for (const Field<R>& f : table)
-        r.*f.member = get(p.bytes, p.big_endian, at + (p.bits == 32 ? f.off32 : f.off64),
-                          p.bits == 32 ? f.width32 : f.width64);
-    return r;
-}
-
-bool fits(const std::string& b, uint64_t off, uint64_t len) { return off <= b.size() && len <= b.size() - off; }
 
 uint64_t align_up(uint64_t v, uint64_t a) { return a > 1 ? (v + a - 1) / a * a : v; }
 
@@ -82,10 +54,6 @@ struct StringTable {
 };
 
 }  // namespace
-
-bool operator==(const Phdr& a, const Phdr& b) { return same(a, b, kPhdr); }
-bool operator==(const Shdr& a, const Shdr& b) { return same(a, b, kShdr); }
-bool operator==(const Sym& a, const Sym& b) { return same(a, b, kSym); }
 
 size_t ehdr_size(int bits) { return bits == 32 ? 52 : 64; }
 size_t phdr_size(int bits) { return bits == 32 ? 32 : 56; }
@@ -168,19 +136,7 @@ Desc sample_exec(int bits, bool big_endian) {
     return d;
 }
 
-std::string make_elf(const Desc& d) { return make_elf(d, nullptr); }
-
-bool write_sparse_elf(const Desc& d, const std::string& path) {
-    FarPieces far;
-    const std::string near = make_elf(d, &far);
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(near.data(), static_cast<std::streamsize>(near.size()));
-    for (const auto& piece : far)
-        f.seekp(static_cast<std::streamoff>(piece.first)).write(piece.second.data(), piece.second.size());
-    return static_cast<bool>(f.flush());
-}
-
-std::string make_elf(const Desc& d, FarPieces* far) {
+std::string make_elf(const Desc& d) {
     const int bits = d.bits;
     Encoder enc(bits, d.big_endian);
     StringTable shstr, str;
@@ -222,9 +178,7 @@ std::string make_elf(const Desc& d, FarPieces* far) {
                s.link.value_or(syms ? names_index.value_or(0) : 0), s.info.value_or(syms ? first_global : 0),
                s.addralign, s.entsize.value_or(syms ? sym_size(bits) : 0)};
         h.offset = s.offset.value_or(s.type == SHT_NULL && data.empty() ? 0 : align_up(pos, s.addralign));
-        if (s.type != SHT_NOBITS && far != nullptr && h.offset >= (uint64_t{1} << 30)) {
-            far->emplace_back(h.offset, data);
-        } else if (s.type != SHT_NOBITS) {
+        if (s.type != SHT_NOBITS) {
             enc.put_bytes(h.offset, data);
             pos = std::max(pos, h.offset + data.size());
         }
@@ -249,77 +203,6 @@ std::string make_elf(const Desc& d, FarPieces* far) {
     std::string out = enc.bytes();
     if (d.truncate && *d.truncate < out.size()) out.resize(*d.truncate);
     return out;
-}
-
-std::optional<size_t> Parsed::find_section(const std::string& name, bool highest) const {
-    std::optional<size_t> found;
-    for (size_t i = 0; i < section_names.size() && !(found && !highest); ++i)
-        if (section_names[i] == name) found = i;
-    return found;
-}
-
-std::string Parsed::section_data(size_t i) const {
-    const Shdr& s = shdrs.at(i);
-    if (s.type == SHT_NOBITS || !fits(bytes, s.offset, s.size)) return {};
-    return bytes.substr(static_cast<size_t>(s.offset), static_cast<size_t>(s.size));
-}
-
-std::optional<std::string> string_at(const std::string& table, uint64_t off) {
-    size_t end = off < table.size() ? table.find('\0', static_cast<size_t>(off)) : std::string::npos;
-    if (end == std::string::npos) return std::nullopt;
-    return table.substr(static_cast<size_t>(off), end - static_cast<size_t>(off));
-}
-
-bool parse_elf(const std::string& bytes, Parsed& p, std::string& error) {
-    p = Parsed();
-    p.bytes = bytes;
-    if (bytes.size() < 16 || bytes.compare(0, 4, "\x7f" "ELF") != 0) return error = "not an ELF file", false;
-    if (bytes[4] != 1 && bytes[4] != 2) return error = "bad class byte", false;
-    if (bytes[5] != 1 && bytes[5] != 2) return error = "bad data byte", false;
-    p.bits = bytes[4] == 1 ? 32 : 64;
-    p.big_endian = bytes[5] == 2;
-    if (!fits(bytes, 0, ehdr_size(p.bits))) return error = "file header cut short", false;
-    p.ehdr = decode(p, 0, kEhdr);
-    std::copy(bytes.begin(), bytes.begin() + 16, p.ehdr.ident);
-    const Ehdr& e = p.ehdr;
-
-    const uint64_t phent = e.phentsize ? e.phentsize : phdr_size(p.bits);
-    if (e.phnum && phent < phdr_size(p.bits)) return error = "program header entry too small", false;
-    for (uint64_t i = 0; i < e.phnum; ++i) {
-        if (!fits(bytes, e.phoff + i * phent, phdr_size(p.bits)))
-            return error = "program header table outside the file", false;
-        p.phdrs.push_back(decode(p, e.phoff + i * phent, kPhdr));
-    }
-    if (e.shoff == 0) return true;  // no section header table at all
-    const uint64_t shent = e.shentsize ? e.shentsize : shdr_size(p.bits);
-    if (e.shnum && shent < shdr_size(p.bits)) return error = "section header entry too small", false;
-    for (uint64_t i = 0; i < e.shnum; ++i) {
-        if (!fits(bytes, e.shoff + i * shent, shdr_size(p.bits)))
-            return error = "section header table outside the file", false;
-        p.shdrs.push_back(decode(p, e.shoff + i * shent, kShdr));
-    }
-    if (e.shnum == 0) return true;
-    if (e.shstrndx >= p.shdrs.size()) return error = "e_shstrndx outside the section table", false;
-    const Shdr& names = p.shdrs[e.shstrndx];
-    if (!fits(bytes, names.offset, names.size)) return error = "section names outside the file", false;
-    p.shstrtab = bytes.substr(static_cast<size_t>(names.offset), static_cast<size_t>(names.size));
-    for (const Shdr& s : p.shdrs) {
-        std::optional<std::string> n = string_at(p.shstrtab, s.name);
-        if (!n) return error = "section name outside the name table", false;
-        p.section_names.push_back(*n);
-    }
-    return true;
-}
-
-bool read_symbols(const Parsed& p, size_t index, std::vector<Sym>& out, std::string& error) {
-    out.clear();
-    if (index >= p.shdrs.size()) return error = "no such section", false;
-    const Shdr& s = p.shdrs[index];
-    const uint64_t ent = s.entsize ? s.entsize : sym_size(p.bits);
-    if (ent < sym_size(p.bits)) return error = "symbol entry too small", false;
-    if (!fits(p.bytes, s.offset, s.size)) return error = "symbol table outside the file", false;
-    for (uint64_t i = 0; i < s.size / ent; ++i) out.push_back(decode(p, s.offset + i * ent, kSym));
-    return true;
 }
 
 }  // namespace elfmaker

@@ -2,14 +2,12 @@
 // two check each other.  A test describes a file (class, byte order,
 // headers, sections, symbols; any raw header field overridden for malformed
 // shapes) and the maker encodes it through one field table for both classes
-// and byte orders.  The reader half decodes any ELF file (ours or a
-// compiler's) through the same table, bounds-checked, for assertions.
+// and byte orders.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace elfmaker {
@@ -43,9 +41,6 @@ struct Sym {
     uint64_t name = 0, info = 0, other = 0, shndx = 0, value = 0, size = 0;
 };
 
-bool operator==(const Phdr& a, const Phdr& b);
-bool operator==(const Shdr& a, const Shdr& b);
-bool operator==(const Sym& a, const Sym& b);
 // On-disk record sizes of a class (32 or 64).
 size_t ehdr_size(int bits), phdr_size(int bits), shdr_size(int bits), sym_size(int bits);
 
@@ -122,33 +117,5 @@ Phdr load_segment(uint64_t vaddr, uint64_t offset, uint64_t filesz, uint64_t mem
 Desc sample_exec(int bits, bool big_endian);
 
 std::string make_elf(const Desc& desc);
-// Section data at or beyond 1 GiB is left out of the bytes and handed back
-// as (offset, bytes) pieces, for sparse files of many gigabytes.
-using FarPieces = std::vector<std::pair<uint64_t, std::string>>;
-std::string make_elf(const Desc& desc, FarPieces* far);
-// Writes the near bytes and the far pieces to `path`; false when refused.
-bool write_sparse_elf(const Desc& desc, const std::string& path);
-
-struct Parsed {
-    std::string bytes;
-    int bits = 0;  // 32 or 64
-    bool big_endian = false;
-    Ehdr ehdr;
-    std::vector<Phdr> phdrs;
-    std::vector<Shdr> shdrs;
-    std::string shstrtab;                    // data of section e_shstrndx
-    std::vector<std::string> section_names;  // one per section header
-
-    // Index of the first (lowest) or last (highest) section of that name.
-    std::optional<size_t> find_section(const std::string& name, bool highest = false) const;
-    std::string section_data(size_t index) const;  // empty for NOBITS and out-of-file data
-};
-
-// Every table checked against the file size; false with `error` set.
-bool parse_elf(const std::string& bytes, Parsed& out, std::string& error);
-// Symbols of section `index`, read with its sh_entsize (0 = record size).
-bool read_symbols(const Parsed& p, size_t index, std::vector<Sym>& out, std::string& error);
-// The NUL-terminated text at `off`, or nullopt when it does not end inside.
-std::optional<std::string> string_at(const std::string& table, uint64_t off);
 
 }  // namespace elfmaker
