@@ -158,8 +158,7 @@ TEST(Sprintf, WhatOnlyThisEngineDefines) {
         EXPECT_EQ(std::string(target, 12), "\5" + std::string(size - 1, '\0') + std::string(12 - size, 0x55)) << format;
     }
     signed char small = 0;
-    EXPECT_EQ(ours("%300d%hhn", 1, &small).size(), 300u);
-    EXPECT_EQ(small, static_cast<signed char>(300));
+    EXPECT_TRUE(ours("%300d%hhn", 1, &small).size() == 300u && small == static_cast<signed char>(300));
     EXPECT_EQ(ours("ab%n", static_cast<int*>(nullptr)), "ab");
 }
 
@@ -187,8 +186,7 @@ TEST(Sprintf, BoundedBufferAndFailingOutput) {
         EXPECT_EQ(std::string(buffer + capacity, 16 - capacity), std::string(16 - capacity, 'X')) << capacity;
     }
     char untouched = 'X';
-    EXPECT_EQ(mt_sprintf(&untouched, 0, "%d", 12345), 5);
-    EXPECT_EQ(untouched, 'X');
+    EXPECT_TRUE(mt_sprintf(&untouched, 0, "%d", 12345) == 5 && untouched == 'X');
     EXPECT_EQ(mt_sprintf(nullptr, 8, "%-9s|", "ab"), 10);  // no buffer: measured only
     EXPECT_EQ(mt_sprintf(nullptr, 0, nullptr), 6);         // "(null)"
     // A failing output fails the call at once, and nothing more is offered; a

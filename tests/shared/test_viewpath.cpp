@@ -35,9 +35,8 @@ std::string via_vp(const std::string& name, const char* mode = "r") {
     return s;
 }
 
-// Each case gets fresh trees: a top node and a base node under `root`,
-// NVPATH naming both unless the case sets it, the case's variables and no
-// others, and the working directory in the top node.
+// Fresh trees for each case: a top and a base node under `root`, the working
+// directory in the top node.
 struct View {
     TempDir dir;
     std::string root, top, base;
@@ -232,29 +231,21 @@ TEST(ViewPath, WhatEachCaseFindsAndSays) {
 TEST(ViewPath, NodesOfAnEnvironment) {
     std::string many;
     for (int i = 1; i <= 129; ++i) many += (i > 1 ? ";/n" : "/n") + std::to_string(i);
-    const struct {
-        std::string value;
-        int count;
-        const char *first, *last;
-    } rows[] = {{"E:/work;F:/base", 2, "E:/work", "F:/base"},
-                {"a:b", 2, "/a", "/b"},
-                {"/x;;/y;", 2, "/x", "/y"},
-                {many, 128, "/n1", "/n128"},
-                {"/a;/" + std::string(1019, 'b'), 2, "/a", "bbbb"},
-                {"/a;/" + std::string(1020, 'b'), 1, "/a", "/a"},
-                {"/" + std::string(3000, 'd'), 0, "", ""}};
-    for (const auto& row : rows) {
+    const auto ends = [](const char* node, const std::string& tail) {
+        const std::string n = node ? node : "";
+        return n.size() >= tail.size() && n.compare(n.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    const std::tuple<std::string, int, const char*, const char*> rows[] = {
+        {"E:/work;F:/base", 2, "E:/work", "F:/base"}, {"a:b", 2, "/a", "/b"}, {"/x;;/y;", 2, "/x", "/y"},
+        {many, 128, "/n1", "/n128"}, {"/a;/" + std::string(1019, 'b'), 2, "/a", "bbbb"},
+        {"/a;/" + std::string(1020, 'b'), 1, "/a", "/a"}, {"/" + std::string(3000, 'd'), 0, "", ""}};
+    for (const auto& [value, count, first, last] : rows) {
         V_reset_for_tests();
-        plat_setenv("NVPATH", row.value.c_str());
+        plat_setenv("NVPATH", value.c_str());
         gen_viewpathing(1);
-        const auto ends = [](const char* node, const std::string& tail) {
-            const std::string n = node ? node : "";
-            return n.size() >= tail.size() && n.compare(n.size() - tail.size(), tail.size(), tail) == 0;
-        };
-        EXPECT_EQ(V_node_count(), row.count) << row.value.substr(0, 20);
-        EXPECT_EQ(gen_vp_active(), row.count > 0) << row.value.substr(0, 20);
-        EXPECT_TRUE(ends(V_node(1), native(row.first)) && ends(V_node(row.count), native(row.last))) << row.value;
-        EXPECT_EQ(V_node(row.count + 1), nullptr);
+        EXPECT_TRUE(V_node_count() == count && gen_vp_active() == (count > 0)) << value.substr(0, 20);
+        EXPECT_TRUE(ends(V_node(1), native(first)) && ends(V_node(count), native(last))) << value.substr(0, 20);
+        EXPECT_EQ(V_node(count + 1), nullptr);
     }
     unsetenv("NVPATH");
     V_reset_for_tests();
@@ -271,11 +262,8 @@ TEST(ViewPath, PathArithmetic) {
     const char* compact[][2] = {{"", "."},          {"/", "/"},       {"//", "/"},      {"a//b", "a/b"},
                                 {"./a/.", "a"},      {"a/../b", "b"},  {"../a", "../a"}, {"a/../../b", "../b"},
                                 {"/..", "/.."},      {"a/b/", "a/b"},  {"a/..", "."},    {"/x/./y/../z/", "/x/z"}};
-    for (const auto& c : compact) {
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "%s", c[0]);
-        EXPECT_STREQ(V_compath(buf), c[1]) << c[0];
-    }
+    char buf[64];
+    for (const auto& c : compact) EXPECT_STREQ(V_compath(std::strcpy(buf, c[0])), c[1]) << c[0];
     std::string deep;
     for (int i = 0; i < 200; ++i) deep += "/c" + std::to_string(i % 10) + "/.";
     const Outcome r = trap([&] {
