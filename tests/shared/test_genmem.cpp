@@ -21,10 +21,10 @@ void named() { gen_setprogpath("/opt/tools/symkeep"); }
 void nameless() { gen_setprogpath(nullptr); }
 
 // The newest event of this thread's log, as "name|text".
-void print_last_event() {
+std::string last_event() {
     RneLog log;
     rne_read_thread_log(ZOLTA_GetThreadLog(), &log);
-    if (!log.events.empty()) std::printf("%s|%s", log.events.back().name.c_str(), log.events.back().text.c_str());
+    return log.events.empty() ? "" : log.events.back().name + "|" + log.events.back().text;
 }
 
 void* exhausted_heap(uint64_t count, uint64_t size) { gen_out_of_memory(count * size); }
@@ -138,32 +138,22 @@ TEST(Ends, WhatEachMessageAndEarlyEndPrintsAndItsStatus) {
          "1 1 2 2 1 1 1 total 6"},
         {"errno cleared only after an appended text",
          [] {
-             errno = EACCES, gen_fatal("x");
-             const int after_fatal = errno;
-             errno = EACCES, gen_error("y");
-             std::printf("%d %d", after_fatal, errno == EACCES);
+             errno = EACCES, gen_fatal("x"), std::printf("%d ", errno);
+             errno = EACCES, gen_error("y"), std::printf("%d", errno == EACCES);
          },
          -1, "symkeep: fatal: x: " + std::string(std::strerror(EACCES)) + "\nsymkeep: error: y\n", "0 1"},
         {"alternative words",
-         [] {
-             AltPrefixStyle = true;
-             gen_message(0, "a"), gen_message(3, "b"), gen_message(1, "c");
-             AltPrefixStyle = false;
-         },
+         [] { AltPrefixStyle = true, gen_message(0, "a"), gen_message(3, "b"), gen_message(1, "c"),
+              AltPrefixStyle = false; },
          -1, "symkeep: ERROR: a\nsymkeep: ERROR: b\nsymkeep: ERROR: DISASTER: c\n"},
         {"the log copy keeps the prefixes, not the newline",
-         [] { errno = ENOENT, gen_fatal("gone %s", "f"), print_last_event(); }, -1,
+         [] { errno = ENOENT, gen_fatal("gone %s", "f"), std::printf("%s", last_event().c_str()); }, -1,
          "symkeep: fatal: gone f: " + enoent + "\n", "fatal|symkeep: fatal: gone f: " + enoent},
-        {"a plain message's log copy", [] { gen_message(6, "plain\n"), print_last_event(); }, -1, "plain\n",
-         "DOMESSAGE Unknown Code|plain"},
-        {"a long line printed whole, its log copy cut",
-         [&] {
-             gen_error("%s", long_text.c_str());
-             RneLog log;
-             rne_read_thread_log(ZOLTA_GetThreadLog(), &log);
-             std::printf("%zu", log.events.empty() ? 0 : log.events.back().text.size());
-         },
-         -1, "symkeep: error: " + long_text + "\n", "4095"},
+        {"a plain message's log copy", [] { gen_message(6, "plain\n"), std::printf("%s", last_event().c_str()); }, -1,
+         "plain\n", "DOMESSAGE Unknown Code|plain"},
+        {"a long line printed whole, its log copy cut at 4095",
+         [&] { gen_error("%s", long_text.c_str()), std::printf("%zu", last_event().size() - sizeof "error|" + 1); }, -1,
+         "symkeep: error: " + long_text + "\n", "4095"},
         {"missing described input", [&] { gen_safe_fopen(missing.c_str(), "switch file", "r"); }, 1,
          unable + "switch file '" + missing + "' for input: " + enoent + "\n"},
         {"a directory to append to", [&] { gen_safe_fopen(d.c_str(), nullptr, "a"); }, 1,
