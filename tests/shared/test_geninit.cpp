@@ -79,12 +79,9 @@ const std::map<std::string, std::function<void(const std::string&)>> kScenarios 
          for (const char* name : {"tool", "nothere", "helper", "d1/../d2/tool", "d2/none", ""})
              for (int beside : {0, 1}) found += own(gen_findprog(name, beside, 1)) + " ";
          say(found);
-         setenv("TMP", (root + "/d1").c_str(), 1);
-         std::string temp = gen_gettempdir(nullptr);
-         setenv("TMP", (root + "/d2").c_str(), 1);
-         temp += std::string(" ") + gen_gettempdir(nullptr);
-         unsetenv("TMP");
-         temp += std::string(" ") + gen_gettempdir((root + "/bin").c_str());
+         std::string temp = (setenv("TMP", (root + "/d1").c_str(), 1), gen_gettempdir(nullptr));
+         temp += std::string(" ") + (setenv("TMP", (root + "/d2").c_str(), 1), gen_gettempdir(nullptr));  // cached
+         temp += std::string(" ") + (unsetenv("TMP"), gen_gettempdir((root + "/bin").c_str()));
          say(temp + " " + gen_gettempdir(nullptr) + " " + str(gen_getuserdir()));
      }},
     {"user folders", [](const std::string&) {
@@ -112,13 +109,8 @@ TEST(GenSys, AnswersInAFreshProcess) {
     for (const char* f : {"d2/tool", "bin/me", "bin/helper", "app/bin/prog"})
         write_file(under(root, f) + PLAT_EXE_SUFFIX, "#!/bin/sh\n");
     write_file(root + "/file", "");
-#ifdef _WIN32
-    const std::string drive = root.substr(0, 2);  // the system's full path keeps the drive
-#else
-    const std::string drive;
-#endif
-    const std::string h = native("/h/x");
-    const std::string user = [] {
+    const std::string drive = root.substr(0, root.find(TempDir::kSeparator));  // the system's full path keeps it
+    const std::string h = native("/h/x"), user = [] {
         struct passwd* pw = getpwuid(geteuid());
         return std::string(pw ? pw->pw_name : "<none>");
     }();
