@@ -213,8 +213,7 @@ TEST(ViewPath, WhatEachCaseFindsAndSays) {
         V_reset_for_tests();
         ASSERT_EQ(chdir(view.top.c_str()), 0);
         const Outcome r = trap([&] {
-            gen_setprogpath("/opt/tools/symkeep");
-            if (row.mode != 0) gen_viewpathing(row.mode);
+            if (gen_setprogpath("/opt/tools/symkeep"), row.mode != 0) gen_viewpathing(row.mode);
             row.body(view);
         });
         EXPECT_EQ(r.out, at_root(row.out, view.root)) << row.name;
@@ -266,10 +265,7 @@ TEST(ViewPath, PathArithmetic) {
     for (const auto& c : compact) EXPECT_STREQ(V_compath(std::strcpy(buf, c[0])), c[1]) << c[0];
     std::string deep;
     for (int i = 0; i < 200; ++i) deep += "/c" + std::to_string(i % 10) + "/.";
-    const Outcome r = trap([&] {
-        gen_setprogpath("/opt/tools/symkeep");
-        std::printf("%s", V_compath(&deep[0]));
-    });
+    const Outcome r = trap([&] { gen_setprogpath("/opt/tools/symkeep"), std::printf("%s", V_compath(&deep[0])); });
     // Said with the path as far as it got, which is left usable.
     EXPECT_EQ(r.err, "symkeep: error: [V_compath]: too many directory components for \"" + r.out + "\"\n");
     EXPECT_EQ(r.out.substr(0, 7) + "..." + r.out.substr(r.out.size() - 5), "/c0/c1/.../c9/.");
