@@ -158,7 +158,8 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
         {"counts beyond 32 bits", 1000, EIO, count_limits, -1, "",
          "symkeep: error: gen_read(): count exceeds unsigned 32-bit range\n"
          "symkeep: error: gen_write(): count exceeds unsigned 32-bit range\n", 4},
-        {"view path without a start directory", 1000, ENOENT, no_start_directory, -1, "1|none|none|" + trees.below, "", -1},
+        {"view path without a start directory", 1000, ENOENT, no_start_directory, -1, "1|none|none|" + trees.below, "",
+         -1},
     };
     for (const auto& row : rows) {
         g_plan = Plan{row.failures, row.error};

@@ -178,8 +178,10 @@ TEST(GenSys, AnswersWithoutACache) {
     EXPECT_EQ(gen_isdir((root + "/new2").c_str()), 1);
     EXPECT_EQ(gen_mkdir(nullptr, 0755), -1);
     // TMP, TEMP, then the preferred directory; a preferred one is never cached.
-    const char* temps[][4] = {{d1.c_str(), d2.c_str(), gone.c_str(), d1.c_str()}, {gone.c_str(), d2.c_str(), d3.c_str(), d2.c_str()},
-                              {"", gone.c_str(), d3.c_str(), d3.c_str()}, {nullptr, nullptr, gone.c_str(), PLAT_TEMP_ROOT}};
+    const char* temps[][4] = {{d1.c_str(), d2.c_str(), gone.c_str(), d1.c_str()},
+                              {gone.c_str(), d2.c_str(), d3.c_str(), d2.c_str()},
+                              {"", gone.c_str(), d3.c_str(), d3.c_str()},
+                              {nullptr, nullptr, gone.c_str(), PLAT_TEMP_ROOT}};
     const std::string saved[] = {str(std::getenv("TMP")), str(std::getenv("TEMP")), str(std::getenv("TMPDIR"))};
     unsetenv("TMPDIR");
     for (const auto& t : temps) {  // TMP, TEMP, preferred -> the answer

@@ -23,8 +23,10 @@ struct Field {
     int value;
 };
 const std::vector<Field> kWidths = {{"", 0, 0}, {"1", 0, 0}, {"26", 0, 0}, {"*", 1, -12}, {"*", 1, 9}};
-const std::vector<Field> kIntPrecisions = {{"", 0, 0}, {".", 0, 0}, {".1", 0, 0}, {".5", 0, 0}, {".*", 1, -1}, {".*", 1, 3}};
-const std::vector<Field> kFloatPrecisions = {{"", 0, 0}, {".", 0, 0}, {".1", 0, 0}, {".3", 0, 0}, {".17", 0, 0}, {".*", 1, 5}};
+const std::vector<Field> kIntPrecisions = {{"", 0, 0},   {".", 0, 0},   {".1", 0, 0},
+                                           {".5", 0, 0}, {".*", 1, -1}, {".*", 1, 3}};
+const std::vector<Field> kFloatPrecisions = {{"", 0, 0},   {".", 0, 0},    {".1", 0, 0},
+                                             {".3", 0, 0}, {".17", 0, 0}, {".*", 1, 5}};
 
 // The text and result of one call (the text cut at the result, which keeps
 // the zeros %c writes).
@@ -61,7 +63,8 @@ void grid(const std::vector<Field>& precisions, const std::string& conv, const s
                     else
                         want = run(std::snprintf, format, w, p, v);
                     const std::string got = run(mt_sprintf, format, w, p, v);
-                    if (got != want && ++g_failed <= 20) ADD_FAILURE() << format << ": got " << got << ", want " << want;
+                    if (got != want && ++g_failed <= 20)
+                        ADD_FAILURE() << format << ": got " << got << ", want " << want;
                 }
     }
 }
@@ -71,7 +74,8 @@ TEST(Sprintf, MatchesTheCLibraryOverTheGrid) {
     grid<int>(kIntPrecisions, "c", {'a', 0, 200});
     // glibc prints %p its own way; ours prints the value as %llx / %llX would.
     int local = 0;
-    const std::vector<void*> pointers = {nullptr, reinterpret_cast<void*>(0xdeadbeefULL), reinterpret_cast<void*>(UINTPTR_MAX), &local};
+    const std::vector<void*> pointers = {nullptr, reinterpret_cast<void*>(0xdeadbeefULL),
+                                         reinterpret_cast<void*>(UINTPTR_MAX), &local};
     grid(kIntPrecisions, "p", pointers, '\0', "llx");
     grid(kIntPrecisions, "P", pointers, '\0', "llX");
     // Neither msvcrt's nor mingw's snprintf is a C99 reference for numbers
@@ -119,7 +123,8 @@ TEST(Sprintf, WhatOnlyThisEngineDefines) {
     const char* none = nullptr;
     const std::string rows[][2] = {
         {ours("%I64d", LLONG_MIN), "-9223372036854775808"}, {ours("%I64u", ULLONG_MAX), "18446744073709551615"},
-        {ours("%I64x", 0x123456789abcdefULL), "123456789abcdef"}, {ours("%Ix", 0xfedcba9876543210ULL), "fedcba9876543210"},
+        {ours("%I64x", 0x123456789abcdefULL), "123456789abcdef"},
+        {ours("%Ix", 0xfedcba9876543210ULL), "fedcba9876543210"},
         {ours("%#IX", 0xfedcba9876543210ULL), "0XFEDCBA9876543210"},
         {ours("%Id|%Lu", -4294967296LL, 1ULL << 40), "-4294967296|1099511627776"},
         {ours("%II", -4294967296LL), "-4294967296"},  // modifier, then the conversion I
@@ -163,11 +168,12 @@ TEST(Sprintf, WhatOnlyThisEngineDefines) {
 struct Sink {
     size_t limit, calls = 0;
 };
+size_t limit_of(void* sink) { return static_cast<Sink*>(sink)->limit; }
 std::string to_sink(size_t limit, const char* format, ...) {
     Sink sink{limit};
     va_list args;
     va_start(args, format);
-    const auto put = [](void* c, int) { return static_cast<Sink*>(c)->calls++ < static_cast<Sink*>(c)->limit ? 0 : -1; };
+    const auto put = [](void* c, int) { return static_cast<Sink*>(c)->calls++ < limit_of(c) ? 0 : -1; };
     const int n = mt_vformat(put, &sink, format, args);
     va_end(args);
     return std::to_string(n < 0 ? -1 : n) + " " + std::to_string(sink.calls);
