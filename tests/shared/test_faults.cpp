@@ -1,14 +1,9 @@
-// Fault injection through the platform's call table: interrupted, short and
-// failing calls at each place the runtime touches the system, and an
-// allocator that gives out at the Nth request, for every N the work reaches.
-// Each case is judged by what a user would see: standard error, the status,
-// and what reached the file.
+// Interrupted, short and failing system calls where the runtime makes them,
+// and an allocator failing at the Nth request for every N the work reaches,
+// judged by standard error, the status and what reached the file.
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <functional>
-#include <string>
 
 #include <gtest/gtest.h>
 
@@ -27,11 +22,7 @@ namespace {
 struct Plan {
     int failures = 0, error = 0, calls = 0;
     size_t short_items = 0;
-    bool fail_now() {
-        if (++calls > failures) return false;
-        errno = error;
-        return true;
-    }
+    bool fail_now() { return ++calls > failures ? false : (errno = error, true); }
 };
 Plan g_plan;
 const PlatCalls& real() { return plat_default_calls(); }
@@ -82,12 +73,9 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
         std::printf("%zu:%s", std::fread(text, 1, sizeof text - 1, fp), text);
         std::fclose(fp);
     };
-    auto open_denied = [&](const char* mode, const char* description) {
-        return [&, mode, description] {
-            plat_calls.fopen = fake_fopen;
-            gen_safe_fopen(denied.c_str(), description, mode);
-            std::printf("returned");
-        };
+    auto open_denied = [&] {
+        plat_calls.fopen = fake_fopen;
+        gen_safe_fopen(denied.c_str(), "listing", "w+b");
     };
     auto writes = [&](size_t kept_items) {  // of each failing request
         return [&, kept_items] {
@@ -126,9 +114,8 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
         plat_calls.getcwd = fake_getcwd;
         V_reset_for_tests();
         gen_viewpathing(1);
-        char* empty = V_relpath("");
-        char* relative = V_relpath("some/name");
-        char* found = V_resolve((trees.top + TempDir::kSeparator + "only-below").c_str(), V_LOOKUP_READ);
+        char *empty = V_relpath(""), *relative = V_relpath("some/name"),
+             *found = V_resolve((trees.top + TempDir::kSeparator + "only-below").c_str(), V_LOOKUP_READ);
         std::printf("%d|%s|%s|%s", V_start_directory() == nullptr, empty ? empty : "none",
                     relative ? relative : "none", found ? found : "none");
     };
@@ -142,6 +129,10 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
         }
     };
     const std::string cannot_open = "symkeep: fatal: Unable to open ";
+    auto write_error = [&](int e) {
+        return "symkeep: fatal: Error writing to '" + out + "': " + text_of(e) +
+               "\nsymkeep: fatal: Error writing to file: " + text_of(e) + "\n";
+    };
     const struct {
         const char* name;
         int failures, error;
@@ -150,43 +141,29 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
         std::string out, err;
         int calls;  // of the faked call; -1: not counted
     } rows[] = {
-        {"open interrupted once", 1, EINTR, open_read, -1, "10:0123456789", "", 2},
         {"open interrupted ten times", 10, EINTR, open_read, -1, "10:0123456789", "", 11},
         {"open interrupted eleven times", 11, EINTR, open_read, 1, "",
          cannot_open + in + " for input: " + text_of(EINTR) + "\n", 11},
-        {"open for input denied", 1000, EACCES, open_denied("r", nullptr), 1, "",
-         cannot_open + denied + " for input: " + text_of(EACCES) + "\n", 1},
-        {"open for output denied", 1000, EACCES, open_denied("w+b", "listing"), 1, "",
+        {"open for output denied", 1000, EACCES, open_denied, 1, "",
          cannot_open + "listing '" + denied + "' for output: " + text_of(EACCES) + "\n", 1},
         {"whole writes", 0, 0, writes(0), -1, "8 4 16", "", 2},
-        {"short writes", 1000, ENOSPC, writes(3), -1, "3 3 9",
-         "symkeep: fatal: Error writing to '" + out + "': " + text_of(ENOSPC) +
-             "\nsymkeep: fatal: Error writing to file: " + text_of(ENOSPC) + "\n",
-         2},
-        {"failed writes", 1000, EIO, writes(0), -1, "0 0 0",
-         "symkeep: fatal: Error writing to '" + out + "': " + text_of(EIO) +
-             "\nsymkeep: fatal: Error writing to file: " + text_of(EIO) + "\n",
-         2},
+        {"short writes", 1000, ENOSPC, writes(3), -1, "3 3 9", write_error(ENOSPC), 2},
+        {"failed writes", 1000, EIO, writes(0), -1, "0 0 0", write_error(EIO), 2},
         {"failed closes", 1000, ENOSPC, close_failing, -1, "-1 -1 -1 data",
          "symkeep: fatal: Error closing output '" + out + "': " + text_of(ENOSPC) + "\nsymkeep: fatal: Error closing " +
-             out + ": " + text_of(ENOSPC) + "\nsymkeep: error: Attempt to close NULL file " + out + "\n",
-         2},
+             out + ": " + text_of(ENOSPC) + "\nsymkeep: error: Attempt to close NULL file " + out + "\n", 2},
         {"positioned read interrupted", 3, EINTR, pread_at(3), -1, "4:3456:", "", 4},
         {"positioned read at the end, interrupted", 1, EINTR, pread_at(10), -1, "0::", "", 2},
         {"positioned read failing", 1, EIO, pread_at(3), -1, "-1::EIO", "", 1},
         {"counts beyond 32 bits", 1000, EIO, count_limits, -1, "",
          "symkeep: error: gen_read(): count exceeds unsigned 32-bit range\n"
-         "symkeep: error: gen_write(): count exceeds unsigned 32-bit range\n",
-         4},
-        {"view path without a start directory", 1000, ENOENT, no_start_directory, -1,
-         "1|none|none|" + trees.below, "", -1},
+         "symkeep: error: gen_write(): count exceeds unsigned 32-bit range\n", 4},
+        {"view path without a start directory", 1000, ENOENT, no_start_directory, -1, "1|none|none|" + trees.below, "",
+         -1},
     };
     for (const auto& row : rows) {
         g_plan = Plan{row.failures, row.error};
-        const Outcome r = trap([&] {
-            gen_setprogpath("/opt/tools/symkeep");
-            row.body();
-        });
+        const Outcome r = trap([&] { gen_setprogpath("/opt/tools/symkeep"), row.body(); });
         EXPECT_EQ(r.status, row.status) << row.name;
         EXPECT_EQ(r.out, row.out) << row.name;
         EXPECT_EQ(r.err, row.err) << row.name;
@@ -226,13 +203,9 @@ TEST(Faults, EveryFailedAllocationEndsWithTheExactReport) {
     int failed = 0;  // requests failed in turn
     for (bool completed = false; !completed && failed < 500; failed += completed ? 0 : 1) {
         for (int error : {0, EINTR, EIO}) {
-            g_requests = 0;
-            g_fail_at = failed + 1;
-            g_plan = Plan{error != 0 ? 1 : 0, error};
+            g_requests = 0, g_fail_at = failed + 1, g_plan = Plan{error != 0 ? 1 : 0, error};
             const Outcome r = trap([&] {
-                gen_setprogpath("/opt/tools/symkeep");
-                AllocHook = nth_fails;
-                plat_calls.write = fake_write;
+                gen_setprogpath("/opt/tools/symkeep"), AllocHook = nth_fails, plat_calls.write = fake_write;
                 allocating_work(trees);
             });
             completed = r.status == -1;

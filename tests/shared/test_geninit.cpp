@@ -6,10 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdlib>
-#include <functional>
 #include <map>
-#include <string>
 #include <pwd.h>
 #include <unistd.h>
 #ifdef _WIN32
@@ -30,8 +27,7 @@ namespace {
 std::string str(const char* p) { return p ? p : "<none>"; }
 std::string own(char* p) {
     const std::string s = str(p);
-    FreeHook(p);
-    return s;
+    return FreeHook(p), s;
 }
 std::string real(const std::string& p) {
     char buf[PATH_MAX];
@@ -83,12 +79,9 @@ const std::map<std::string, std::function<void(const std::string&)>> kScenarios 
          for (const char* name : {"tool", "nothere", "helper", "d1/../d2/tool", "d2/none", ""})
              for (int beside : {0, 1}) found += own(gen_findprog(name, beside, 1)) + " ";
          say(found);
-         setenv("TMP", (root + "/d1").c_str(), 1);
-         std::string temp = gen_gettempdir(nullptr);
-         setenv("TMP", (root + "/d2").c_str(), 1);
-         temp += std::string(" ") + gen_gettempdir(nullptr);
-         unsetenv("TMP");
-         temp += std::string(" ") + gen_gettempdir((root + "/bin").c_str());
+         std::string temp = (setenv("TMP", (root + "/d1").c_str(), 1), gen_gettempdir(nullptr));
+         temp += std::string(" ") + (setenv("TMP", (root + "/d2").c_str(), 1), gen_gettempdir(nullptr));  // cached
+         temp += std::string(" ") + (unsetenv("TMP"), gen_gettempdir((root + "/bin").c_str()));
          say(temp + " " + gen_gettempdir(nullptr) + " " + str(gen_getuserdir()));
      }},
     {"user folders", [](const std::string&) {
@@ -116,13 +109,8 @@ TEST(GenSys, AnswersInAFreshProcess) {
     for (const char* f : {"d2/tool", "bin/me", "bin/helper", "app/bin/prog"})
         write_file(under(root, f) + PLAT_EXE_SUFFIX, "#!/bin/sh\n");
     write_file(root + "/file", "");
-#ifdef _WIN32
-    const std::string drive = root.substr(0, 2);  // the system's full path keeps the drive
-#else
-    const std::string drive;
-#endif
-    const std::string h = native("/h/x");
-    const std::string user = [] {
+    const std::string drive = root.substr(0, root.find(TempDir::kSeparator));  // the system's full path keeps it
+    const std::string h = native("/h/x"), user = [] {
         struct passwd* pw = getpwuid(geteuid());
         return std::string(pw ? pw->pw_name : "<none>");
     }();
@@ -181,29 +169,25 @@ TEST(GenSys, AnswersWithoutACache) {
     }
     gen_setprogpath(nullptr);
     EXPECT_EQ(gen_getprogname(), nullptr);
-    const struct {
-        const char* path;
-        int result;
-    } dirs[] = {{"new", 0}, {"new", 0}, {"new2/", 0}, {"file", 1}, {"no/such", -2}};
-    for (const auto& d : dirs) {
-        const int result = gen_mkdir((root + "/" + d.path).c_str(), 0755);
-        EXPECT_EQ(d.result == -2 ? result != 0 : result == d.result, true) << d.path << " " << result;
+    std::string made;  // 0: made or there; 1: a file in the way
+    for (const char* d : {"new", "new", "new2/", "file", "no/such"}) {
+        const int result = gen_mkdir((root + "/" + d).c_str(), 0755);
+        made += result == 0 || result == 1 ? std::to_string(result) : "x";
     }
+    EXPECT_EQ(made, "0001x");
     EXPECT_EQ(gen_isdir((root + "/new2").c_str()), 1);
     EXPECT_EQ(gen_mkdir(nullptr, 0755), -1);
     // TMP, TEMP, then the preferred directory; a preferred one is never cached.
-    const struct {
-        const char *tmp, *temp, *preferred, *want;
-    } temps[] = {{d1.c_str(), d2.c_str(), gone.c_str(), d1.c_str()},
-                 {gone.c_str(), d2.c_str(), d3.c_str(), d2.c_str()},
-                 {"", gone.c_str(), d3.c_str(), d3.c_str()},
-                 {nullptr, nullptr, gone.c_str(), PLAT_TEMP_ROOT}};
+    const char* temps[][4] = {{d1.c_str(), d2.c_str(), gone.c_str(), d1.c_str()},
+                              {gone.c_str(), d2.c_str(), d3.c_str(), d2.c_str()},
+                              {"", gone.c_str(), d3.c_str(), d3.c_str()},
+                              {nullptr, nullptr, gone.c_str(), PLAT_TEMP_ROOT}};
     const std::string saved[] = {str(std::getenv("TMP")), str(std::getenv("TEMP")), str(std::getenv("TMPDIR"))};
     unsetenv("TMPDIR");
-    for (const auto& t : temps) {
-        t.tmp ? setenv("TMP", t.tmp, 1) : unsetenv("TMP");
-        t.temp ? setenv("TEMP", t.temp, 1) : unsetenv("TEMP");
-        EXPECT_EQ(str(TempDirHook(t.preferred)), t.want) << str(t.tmp) << " " << str(t.temp);
+    for (const auto& t : temps) {  // TMP, TEMP, preferred -> the answer
+        t[0] ? setenv("TMP", t[0], 1) : unsetenv("TMP");
+        t[1] ? setenv("TEMP", t[1], 1) : unsetenv("TEMP");
+        EXPECT_EQ(str(TempDirHook(t[2])), t[3]) << str(t[0]) << " " << str(t[1]);
     }
     for (int i = 0; i < 3; ++i) {
         const char* name = (const char*[]){"TMP", "TEMP", "TMPDIR"}[i];

@@ -1,12 +1,6 @@
-// String and path routines: joins and comparisons with missing parts, the
-// path routines' answers in both separator conventions, extensions,
-// environment values, numbers, and gen_readline's line ends and growth.
+// String and path routines: joins and comparisons with missing parts, paths
+// in both separator conventions, extensions, environment values, numbers.
 #include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-#include <vector>
 
 #include "shared/genio.h"
 #include "shared/genmem.h"
@@ -15,12 +9,11 @@
 
 namespace {
 
-std::string own(char* p) {
-    std::string s = p ? p : "<none>";
-    FreeHook(p);
-    return s;
-}
 std::string str(const char* p) { return p ? p : "<none>"; }
+std::string own(char* p) {
+    const std::string s = str(p);
+    return FreeHook(p), s;
+}
 std::string with_sep(std::string s, char sep) {
     for (char& c : s)
         if (c == '/') c = sep;
@@ -106,63 +99,50 @@ TEST(GenStr, ExtensionsEnvironmentAndNumbers) {
     EXPECT_EQ(own(gen_setext("dir\\prog.exe", "gsw")) + " " + own(gen_setext("dir\\prog.exe", nullptr)) + " " +
                   own(gen_setext("d.x/prog", ".gsw")) + " " + own(gen_setext(nullptr, "x")),
               "dir\\prog.gsw dir\\prog d.x/prog.gsw <none>");
-    ASSERT_TRUE(gen_setenv("GENSTR_TEST_VAR", "value"));
-    EXPECT_STREQ(gen_getenv("GENSTR_TEST_VAR", "d"), "value");
-    ASSERT_TRUE(gen_setenv("GENSTR_TEST_VAR", nullptr));
-    EXPECT_STREQ(gen_getenv("GENSTR_TEST_VAR", "d"), "d");  // empty counts as unset
+    // Empty counts as unset (the view path's ZEP_VP_OFF row checks it too).
+    EXPECT_TRUE(gen_setenv("GENSTR_TEST_VAR", "value") && std::string(gen_getenv("GENSTR_TEST_VAR", "d")) == "value");
+    EXPECT_TRUE(gen_setenv("GENSTR_TEST_VAR", nullptr) && std::string(gen_getenv("GENSTR_TEST_VAR", "d")) == "d");
     EXPECT_FALSE(gen_setenv(nullptr, "x"));
     unsetenv("GENSTR_TEST_VAR");
-    char* end = reinterpret_cast<char*>(1);
-    EXPECT_EQ(gen_strtou32(nullptr, &end, 10), 0u);
-    EXPECT_EQ(end, nullptr);
+    char *end = reinterpret_cast<char*>(1), *null_end = end;
     const char* t = "123x";
-    EXPECT_EQ(gen_strtou32(t, &end, 10), 123u);
-    EXPECT_EQ(end, t + 3);
-    const std::pair<const char*, int> numbers[] = {{"ff", 16}, {"0x10", 0}, {"4294967295", 10}, {"4294967296", 10},
-                                                   {"99999999999999999999999", 10}};
+    EXPECT_EQ(gen_strtou32(nullptr, &null_end, 10) + gen_strtou32(t, &end, 10), 123u);
+    EXPECT_TRUE(null_end == nullptr && end == t + 3);
     std::string got;
-    for (const auto& [text, base] : numbers) got += std::to_string(gen_strtou32(text, nullptr, base)) + " ";
+    for (const auto& [text, base] : std::initializer_list<std::pair<const char*, int>>{
+             {"ff", 16}, {"0x10", 0}, {"4294967295", 10}, {"4294967296", 10}, {"99999999999999999999999", 10}})
+        got += std::to_string(gen_strtou32(text, nullptr, base)) + " ";
     EXPECT_EQ(got, "255 16 4294967295 4294967295 4294967295 ");
 }
 
 TEST(CheckedIo, DirectoryTestAndNormalisedForms) {
     TempDir dir;
     write_file(dir.file("plain"), "x");
-    const struct {
-        std::string path;
-        int is_dir;
-    } answers[] = {{"", -1}, {dir.path(), 1}, {dir.path() + "/", 1}, {dir.file("plain"), 0}, {dir.file("absent"), 0},
-                   {"/", 1}};
-    for (const auto& a : answers) EXPECT_EQ(gen_isdir(a.path.c_str()), a.is_dir) << a.path;
+    const std::pair<std::string, int> answers[] = {{"", -1}, {dir.path(), 1}, {dir.path() + "/", 1},
+                                                   {dir.file("plain"), 0}, {dir.file("absent"), 0}, {"/", 1}};
+    for (const auto& [path, is_dir] : answers) EXPECT_EQ(gen_isdir(path.c_str()), is_dir) << path;
     EXPECT_EQ(gen_isdir(nullptr), -1);
     const char* forms[][2] = {{"C:", "C:\\"}, {"C:\\", "C:\\"}, {"c:/", "c:/"}, {"dir/", "dir"}, {"dir\\", "dir"},
                               {"/", "/"}, {"\\\\server\\share", "\\\\server\\share\\"},
                               {"\\\\server\\share\\", "\\\\server\\share\\"},
                               {"//srv/share/sub/", "//srv/share/sub"}, {"a", "a"}};
-    for (const auto& f : forms) {
-        char* n = gen_normalise_dirpath(f[0]);
-        EXPECT_STREQ(n, f[1]) << f[0];
-        FreeHook(n);
-    }
+    for (const auto& f : forms) EXPECT_EQ(own(gen_normalise_dirpath(f[0])), f[1]) << f[0];
 }
 
-TEST(GenStr, ReadlineLineEndsAndGrowth) {
+// Line ends are the switch file tests'; here the growth, the last line
+// without one, and no stream.
+TEST(GenStr, ReadlineGrowth) {
     const std::string long_line(1000, 'x');
-    FILE* f = stream_of("one\r\ntwo\rthree\n\n" + long_line + "\nlast");
+    FILE* f = stream_of("one\n" + long_line + "\nlast");
     char* buf = nullptr;
     size_t cap = 0;
     std::vector<std::string> lines;
     while (char* line = gen_readline(f, &buf, &cap)) lines.push_back(line);
     std::fclose(f);
     FreeHook(buf);
-    EXPECT_EQ(lines, std::vector<std::string>({"one", "two", "three", "", long_line, "last"}));
-    EXPECT_GT(cap, 1000u);  // the buffer grew to the longest line
-    f = stream_of("");
+    EXPECT_EQ(lines, std::vector<std::string>({"one", long_line, "last"}));
     buf = nullptr;
-    EXPECT_EQ(gen_readline(f, &buf, &cap), nullptr);
-    EXPECT_EQ(gen_readline(nullptr, &buf, &cap), nullptr);
-    EXPECT_EQ(buf, nullptr);
-    std::fclose(f);
+    EXPECT_TRUE(gen_readline(nullptr, &buf, &cap) == nullptr && buf == nullptr);
 }
 
 }  // namespace

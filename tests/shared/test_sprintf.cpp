@@ -1,8 +1,6 @@
-// The runtime's printf engine, checked two ways: against the C library over a
-// grid of flags x widths x precisions x values for every conversion both
-// define the same way, and by a table of hand-checked texts for what only
-// this engine defines (I64 and I, 64-bit l, "(null)", %n widths, unknown
-// conversions), then the bounded buffer and failing output.
+// The printf engine against the C library over a grid (flags x widths x
+// precisions x values) where both define a conversion alike, hand-checked
+// texts for what only this engine defines, the bounded buffer and failing output.
 #include "shared/sprintf/mt_sprintf.h"
 
 #include <gtest/gtest.h>
@@ -24,11 +22,11 @@ struct Field {
     bool star;
     int value;
 };
-const std::vector<Field> kWidths = {{"", 0, 0}, {"1", 0, 0}, {"7", 0, 0}, {"26", 0, 0}, {"*", 1, -12}, {"*", 1, 9}};
-const std::vector<Field> kIntPrecisions = {{"", 0, 0},  {".", 0, 0},  {".0", 0, 0}, {".1", 0, 0},
+const std::vector<Field> kWidths = {{"", 0, 0}, {"1", 0, 0}, {"26", 0, 0}, {"*", 1, -12}, {"*", 1, 9}};
+const std::vector<Field> kIntPrecisions = {{"", 0, 0},   {".", 0, 0},   {".1", 0, 0},
                                            {".5", 0, 0}, {".*", 1, -1}, {".*", 1, 3}};
-const std::vector<Field> kFloatPrecisions = {{"", 0, 0},   {".", 0, 0},   {".1", 0, 0},  {".2", 0, 0},   {".3", 0, 0},
-                                             {".13", 0, 0}, {".17", 0, 0}, {".40", 0, 0}, {".*", 1, -1}, {".*", 1, 5}};
+const std::vector<Field> kFloatPrecisions = {{"", 0, 0},   {".", 0, 0},    {".1", 0, 0},
+                                             {".3", 0, 0}, {".17", 0, 0}, {".*", 1, 5}};
 
 // The text and result of one call (the text cut at the result, which keeps
 // the zeros %c writes).
@@ -44,78 +42,70 @@ std::string run(Print print, const std::string& format, const Field& w, const Fi
 }
 
 // Each value by "%<flags><width><precision><conv>" here and with `libc_conv`
-// by the C library, for every subset of the flags but those in `without`;
-// a broken conversion reports a few examples and a count.
-struct Grid {
-    size_t checked = 0, failed = 0;
-    std::string report;
-    template <typename T, typename ToLibc>
-    void compare(const std::vector<Field>& precisions, const std::string& conv, const std::vector<T>& values,
-                 const std::string& libc_conv, ToLibc to_libc, char without = '\0') {
-        for (unsigned mask = 0; mask < 32; ++mask) {
-            std::string flags;
-            for (unsigned bit = 0; bit < 5; ++bit)
-                if (mask & (1u << bit)) flags += "-+ 0#"[bit];
-            if (without && flags.find(without) != std::string::npos) continue;
-            for (const Field& w : kWidths)
-                for (const Field& p : precisions)
-                    for (const T& v : values) {
-                        const std::string directive = "<%" + flags + w.text + p.text, format = directive + conv + ">";
-                        const std::string got = run(mt_sprintf, format, w, p, v),
-                                          want = run(std::snprintf, directive + libc_conv + ">", w, p, to_libc(v));
-                        ++checked;
-                        if (got != want && ++failed <= 20) report += format + ": got " + got + ", want " + want + "\n";
-                    }
-        }
+// (pointers as integers) by the C library, for every subset of the flags but
+// `without`; a broken conversion reports a few examples and a count.
+size_t g_failed = 0;
+template <typename T>
+void grid(const std::vector<Field>& precisions, const std::string& conv, const std::vector<T>& values,
+          char without = '\0', std::string libc_conv = "") {
+    for (unsigned mask = 0; mask < 32; ++mask) {
+        std::string flags;
+        for (unsigned bit = 0; bit < 5; ++bit)
+            if (mask & (1u << bit)) flags += "-+ 0#"[bit];
+        if (without && flags.find(without) != std::string::npos) continue;
+        for (const Field& w : kWidths)
+            for (const Field& p : precisions)
+                for (const T& v : values) {
+                    const std::string directive = "<%" + flags + w.text + p.text, format = directive + conv + ">";
+                    std::string want;
+                    if constexpr (std::is_same_v<T, void*>)
+                        want = run(std::snprintf, directive + libc_conv + ">", w, p, (unsigned long long)(uintptr_t)v);
+                    else
+                        want = run(std::snprintf, format, w, p, v);
+                    const std::string got = run(mt_sprintf, format, w, p, v);
+                    if (got != want && ++g_failed <= 20)
+                        ADD_FAILURE() << format << ": got " << got << ", want " << want;
+                }
     }
-    template <typename T>
-    void compare(const std::vector<Field>& precisions, const std::string& conv, const std::vector<T>& values,
-                 char without = '\0') {
-        compare(precisions, conv, values, conv, [](T v) { return v; }, without);
-    }
-};
+}
 
 TEST(Sprintf, MatchesTheCLibraryOverTheGrid) {
-    Grid g;
-    g.compare<const char*>(kIntPrecisions, "s", {"", "a", "hello", "a longer text of words"});
-    g.compare<int>(kIntPrecisions, "c", {'a', ' ', 0, 200});
+    grid<const char*>(kIntPrecisions, "s", {"", "a", "hello", "a longer text of words"});
+    grid<int>(kIntPrecisions, "c", {'a', 0, 200});
     // glibc prints %p its own way; ours prints the value as %llx / %llX would.
     int local = 0;
-    const std::vector<void*> pointers = {nullptr, reinterpret_cast<void*>(1), reinterpret_cast<void*>(0xdeadbeefULL),
+    const std::vector<void*> pointers = {nullptr, reinterpret_cast<void*>(0xdeadbeefULL),
                                          reinterpret_cast<void*>(UINTPTR_MAX), &local};
-    const auto as_integer = [](void* p) { return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)); };
-    g.compare(kIntPrecisions, "p", pointers, "llx", as_integer);
-    g.compare(kIntPrecisions, "P", pointers, "llX", as_integer);
+    grid(kIntPrecisions, "p", pointers, '\0', "llx");
+    grid(kIntPrecisions, "P", pointers, '\0', "llX");
     // Neither msvcrt's nor mingw's snprintf is a C99 reference for numbers
     // (mingw's takes the space flag on unsigned conversions and drops a NaN's
     // sign): there the table below stands alone.
 #ifndef _WIN32
     for (const std::string c : {"d", "i", "u", "o", "x", "X"}) {
-        g.compare<int>(kIntPrecisions, "hh" + c, {0, 1, -1, 127, 128, -128, -129, 255, 256, INT_MIN});
-        g.compare<int>(kIntPrecisions, "h" + c, {0, -1, 32767, 32768, -32768, -32769, 65535, 65536});
-        g.compare<int>(kIntPrecisions, c, {0, 1, -1, 8, 42, INT_MAX, INT_MIN});
-        g.compare<long>(kIntPrecisions, "l" + c, {0L, LONG_MAX, LONG_MIN, 4294967295L, -4294967296L});
-        g.compare<long long>(kIntPrecisions, "ll" + c, {LLONG_MIN, LLONG_MAX, -1LL, 1LL << 32});
-        g.compare<intmax_t>(kIntPrecisions, "j" + c, {INTMAX_MIN, 123});
-        g.compare<size_t>(kIntPrecisions, "z" + c, {SIZE_MAX, 77});
-        g.compare<ptrdiff_t>(kIntPrecisions, "t" + c, {PTRDIFF_MIN, -5});
+        grid<int>(kIntPrecisions, "hh" + c, {0, -1, 127, 128, -129, 255, 256, INT_MIN});
+        grid<int>(kIntPrecisions, "h" + c, {0, -1, 32767, 32768, -32769, 65535, 65536});
+        grid<int>(kIntPrecisions, c, {0, 1, -1, 42, INT_MAX, INT_MIN});
+        grid<long>(kIntPrecisions, "l" + c, {0L, LONG_MAX, LONG_MIN, 4294967295L, -4294967296L});
+        grid<long long>(kIntPrecisions, "ll" + c, {LLONG_MIN, LLONG_MAX, -1LL, 1LL << 32});
+        grid<intmax_t>(kIntPrecisions, "j" + c, {INTMAX_MIN, 123});
+        grid<size_t>(kIntPrecisions, "z" + c, {SIZE_MAX, 77});
+        grid<ptrdiff_t>(kIntPrecisions, "t" + c, {PTRDIFF_MIN, -5});
     }
     const double inf = HUGE_VAL, nan = std::numeric_limits<double>::quiet_NaN();
-    const std::vector<double> values = {
-        0.0, -0.0, 1.0, -1.0, 0.5, 1.5, 2.5, 0.125, 0.375, 0.1, -0.1, 1.0 / 3, 2.0 / 3, 123.456, 9.5, 0.95, 9.9999995,
-        1e-4, 9.99995e-5, 1e-5, 1e15, 1e16, 1e17, 1e22, 1e23, 0x1p63, 0x1p64, 1e100, M_PI, 0x1.fffffffffffffp0,
-        DBL_MAX, -DBL_MAX, DBL_MIN, std::numeric_limits<double>::denorm_min(), 0x0.fffffffffffffp-1022, 0x0.8p-1022,
-        inf, -inf, nan, -nan};
+    const std::vector<double> values = {0.0, -0.0, 1.0, -1.0, 0.5, 2.5, 0.125, 0.1, 1.0 / 3, 123.456, 9.5, 0.95,
+        9.9999995, 9.99995e-5, 1e-5, 1e15, 1e17, 1e23, 0x1p64, 1e100, 0x1.fffffffffffffp0, DBL_MAX, DBL_MIN,
+        std::numeric_limits<double>::denorm_min(), 0x0.fffffffffffffp-1022, inf, -inf, nan, -nan};
     for (const std::string c : {"a", "e", "f", "g", "A", "E", "F", "G"}) {
-        g.compare(kFloatPrecisions, c, values);
+        grid(kFloatPrecisions, c, values);
         // Rounding these carries into a new exponent digit, where glibc's %#g
         // drops the zeros that # keeps; the table checks ours.
-        g.compare<double>(kFloatPrecisions, c, {99.5, 99999.5, 999999.5}, (c[0] | 0x20) == 'g' ? '#' : '\0');
+        grid<double>(kFloatPrecisions, c, {99.5, 999999.5}, (c[0] | 0x20) == 'g' ? '#' : '\0');
     }
     for (const char* conv : {"Le", "Lf", "Lg"})  // long doubles that a double holds exactly
-        g.compare<long double>(kFloatPrecisions, conv, {1.5L, -0.0L, 1e20L, static_cast<long double>(0.1)});
+        grid<long double>(kFloatPrecisions, conv, {1.5L, -0.0L, 1e20L, static_cast<long double>(0.1)});
 #endif
-    EXPECT_EQ(g.failed, 0u) << g.failed << " of " << g.checked << " differ\n" << g.report;
+    EXPECT_EQ(g_failed, 0u);
 }
 
 // The text of one call, or a note when the result is not its length.
@@ -132,8 +122,7 @@ std::string ours(const char* format, ...) {
 TEST(Sprintf, WhatOnlyThisEngineDefines) {
     const char* none = nullptr;
     const std::string rows[][2] = {
-        {ours("%I64d", LLONG_MIN), "-9223372036854775808"},
-        {ours("%I64u", ULLONG_MAX), "18446744073709551615"},
+        {ours("%I64d", LLONG_MIN), "-9223372036854775808"}, {ours("%I64u", ULLONG_MAX), "18446744073709551615"},
         {ours("%I64x", 0x123456789abcdefULL), "123456789abcdef"},
         {ours("%Ix", 0xfedcba9876543210ULL), "fedcba9876543210"},
         {ours("%#IX", 0xfedcba9876543210ULL), "0XFEDCBA9876543210"},
@@ -145,17 +134,15 @@ TEST(Sprintf, WhatOnlyThisEngineDefines) {
         {ours("%llx|%lli", 0xfedcba9876543210ULL, LLONG_MIN), "fedcba9876543210|-9223372036854775808"},
         {ours("%D %hI %C %S|%U%O", -3, 4, 'c', "str"), "-3 4 c str|UO"},  // only D I C S N have twins
         {ours("%p|%#P|%#p", reinterpret_cast<void*>(0x1f), reinterpret_cast<void*>(0x1f), none), "1f|0X1F|0"},
-        {ours("%s|%8s|%-8S|%.3s|", none, none, none, none), "(null)|  (null)|(null)  |(nu|"},
-        {ours(nullptr), "(null)"},
+        {ours("%s|%8s|%-8S|%.3s|", none, none, none, none), "(null)|  (null)|(null)  |(nu|"}, {ours(nullptr), "(null)"},
         {ours("%5q|%-5q|%05q|%.0q|%*q|", -3), "    q|q    |    q|q|q  |"},  // other characters as padded text
         {ours("100%%|%5%|%l d"), "100%|    %| d"},  // blanks are skipped before the modifier only
         {ours("abc%"), "abc"}, {ours("abc%-5"), "abc"}, {ours("abc%.3"), "abc"}, {ours("abc%ll"), "abc"},
-        {ours("abc%*", 5), "abc"},
+        {ours("abc%*", 5), "abc"}, {ours("%.2147483647s", "abc"), "abc"},
         {ours("%5 d|%.3  ld|%-4 c|%8.2 f|", 42, 7LL, 'x', 2.5), "   42|007|x   |    2.50|"},
         {ours("% +d|%+ d|%0-4d|%-04d|", 5, 5, 5, 5), "+5|+5|5   |5   |"},
         {ours("%Lf %La", 1e400L, 1.5L), "inf 0x1.8p+0"},  // long double narrowed to double
         {ours("%#g|%#.2G|%#.5g", 999999.5, 99.5, 99999.5), "1.00000e+06|1.0E+02|1.0000e+05"},
-        {ours("%.2147483647s", "abc"), "abc"},
     };
     for (const auto& row : rows) EXPECT_EQ(row[0], row[1]);
     for (const char* format : {"%2147483648d", "%.2147483648d", "%*d", "%.2147483647f", "x%2147483647d"})
@@ -166,17 +153,13 @@ TEST(Sprintf, WhatOnlyThisEngineDefines) {
         {"12345%hhn", 1}, {"12345%hn", 2}, {"12345%n", 4},   {"12345%N", 4},  {"12345%ln", 8},  {"12345%lln", 8},
         {"12345%I64n", 8}, {"12345%In", 8}, {"12345%Ln", 8}, {"12345%jn", 8}, {"12345%zn", 8}, {"12345%tn", 8}};
     for (const auto& [format, size] : counts) {
-        unsigned char target[16], want[16];
+        char target[12];
         std::memset(target, 0x55, sizeof target);
-        std::memset(want, 0x55, sizeof want);
-        std::memset(want, 0, size);
-        want[0] = 5;
         EXPECT_EQ(ours(format, target), "12345") << format;
-        EXPECT_EQ(std::memcmp(target, want, sizeof want), 0) << format;
+        EXPECT_EQ(std::string(target, 12), "\5" + std::string(size - 1, '\0') + std::string(12 - size, 0x55)) << format;
     }
     signed char small = 0;
-    EXPECT_EQ(ours("%300d%hhn", 1, &small).size(), 300u);
-    EXPECT_EQ(small, static_cast<signed char>(300));
+    EXPECT_TRUE(ours("%300d%hhn", 1, &small).size() == 300u && small == static_cast<signed char>(300));
     EXPECT_EQ(ours("ab%n", static_cast<int*>(nullptr)), "ab");
 }
 
@@ -184,16 +167,14 @@ TEST(Sprintf, WhatOnlyThisEngineDefines) {
 // number of characters offered.
 struct Sink {
     size_t limit, calls = 0;
-    static int put(void* context, int) {
-        auto* sink = static_cast<Sink*>(context);
-        return sink->calls++ < sink->limit ? 0 : -1;
-    }
 };
+size_t limit_of(void* sink) { return static_cast<Sink*>(sink)->limit; }
 std::string to_sink(size_t limit, const char* format, ...) {
     Sink sink{limit};
     va_list args;
     va_start(args, format);
-    const int n = mt_vformat(Sink::put, &sink, format, args);
+    const auto put = [](void* c, int) { return static_cast<Sink*>(c)->calls++ < limit_of(c) ? 0 : -1; };
+    const int n = mt_vformat(put, &sink, format, args);
     va_end(args);
     return std::to_string(n < 0 ? -1 : n) + " " + std::to_string(sink.calls);
 }
@@ -207,8 +188,7 @@ TEST(Sprintf, BoundedBufferAndFailingOutput) {
         EXPECT_EQ(std::string(buffer + capacity, 16 - capacity), std::string(16 - capacity, 'X')) << capacity;
     }
     char untouched = 'X';
-    EXPECT_EQ(mt_sprintf(&untouched, 0, "%d", 12345), 5);
-    EXPECT_EQ(untouched, 'X');
+    EXPECT_TRUE(mt_sprintf(&untouched, 0, "%d", 12345) == 5 && untouched == 'X');
     EXPECT_EQ(mt_sprintf(nullptr, 8, "%-9s|", "ab"), 10);  // no buffer: measured only
     EXPECT_EQ(mt_sprintf(nullptr, 0, nullptr), 6);         // "(null)"
     // A failing output fails the call at once, and nothing more is offered; a
@@ -220,17 +200,10 @@ TEST(Sprintf, BoundedBufferAndFailingOutput) {
         {to_sink(1000, "ab%.2147483647f", 1.0), "-1 2"}, {to_sink(1000, "ab%2147483646s", "x"), "-1 2"},
         {to_sink(100, "%s=%5.1f", "pi", M_PI), "8 8"}};
     for (const auto& row : rows) EXPECT_EQ(row[0], row[1]);
-    FILE* file = std::tmpfile();
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(mt_fprintf(file, "%s: %I64d%c", "name", -7LL, '\n'), 9);
-    std::rewind(file);
-    char line[32] = {};
-    EXPECT_STREQ(std::fgets(line, sizeof line, file), "name: -7\n");
-    std::fclose(file);
+    // The messages write through mt_fprintf: only its failures are left.
     FILE* read_only = std::fopen(SYMKEEP_PROBE, "r");
-    EXPECT_LT(mt_fprintf(read_only, "text"), 0);
+    EXPECT_TRUE(mt_fprintf(read_only, "text") < 0 && mt_fprintf(nullptr, "text") < 0);
     std::fclose(read_only);
-    EXPECT_LT(mt_fprintf(nullptr, "text"), 0);
 }
 
 }  // namespace
