@@ -2,7 +2,6 @@
 // records, the wrap, the re-entry guard, per-thread logs and their release,
 // file-backed storage, RNE files and the reader, damaged input included.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -204,44 +203,30 @@ TEST_F(EventLog, EventsInsideAnEventAreDroppedAndErrnoIsKept) {
     log->busy = 0;
 }
 
-TEST_F(EventLog, EachThreadHasItsOwnLogWithTheProcessStartPair) {
+// Each thread's log (the probe's test shows a worker's, with the process's
+// start pair) is released at the thread's end, and the thread gets no other.
+TEST_F(EventLog, AReleasedThreadGetsNoSecondLog) {
     ThreadLog* main_log = ZOLTA_StartThreadLog();
     EXPECT_EQ(ZOLTA_GetThreadLog(), main_log);
     EXPECT_EQ(zolta_backing_file(main_log), nullptr) << "no dump path: on the heap";
-    g_counter += 1000;  // a later log keeps the first start pair
-    std::vector<std::thread> pool;
-    std::vector<int> good(4, 0);
-    for (int t = 0; t < 4; ++t)
-        pool.emplace_back([&, t] {
-            const std::string name = "thread" + std::to_string(t);
-            for (uint32_t i = 0; i < 1000; ++i) ZOLTA_LogU32(name.c_str(), i);
-            RneLog r;
-            const ThreadLog* log = ZOLTA_GetThreadLog();
-            good[size_t(t)] = log != main_log && rne_read_thread_log(log, &r) && r.events.size() == 1000 &&
-                              r.events[999].name == name && r.events[999].value == 999 &&
-                              r.thread_id == plat_thread_id() && log->start_counter == main_log->start_counter &&
-                              log->start_time_ns == main_log->start_time_ns && zolta_live_log_count() >= 2;
-        });
-    for (std::thread& th : pool) th.join();
-    EXPECT_EQ(good, std::vector<int>(4, 1));
-    EXPECT_EQ(zolta_live_log_count(), 1) << "each worker's log is released at its end";
-    int count_after_release = -1;
+    int count = -1, after_release = -1;
     bool second_log = true;
     std::thread([&] {
         ZOLTA_LogU32("before", 1);
+        count = zolta_live_log_count();
         ZOLTA_ThreadEnd(ZOLTA_GetThreadLog());
-        count_after_release = zolta_live_log_count();
+        after_release = zolta_live_log_count();
         ZOLTA_LogU32("after", 2);
         second_log = ZOLTA_GetThreadLog() != nullptr || ZOLTA_StartThreadLog() != nullptr;
     }).join();
-    EXPECT_EQ(count_after_release, 1);
-    EXPECT_FALSE(second_log) << "a released thread gets no second log";
+    EXPECT_EQ(count * 10 + after_release, 21);
+    EXPECT_FALSE(second_log);
 }
 
-// With a dump path the logs are files there, named "<pid>_<tid>_map.rne",
-// private, and gone with the log; a relative path is made absolute; the
-// no-map variable (set to anything) keeps them on the heap; a path that
-// cannot be made leaves threads without logs.
+// With a dump path the logs are files there, named "<pid>_<tid>_map.rne"
+// (the crash tests show their mode and contents), and gone with the log; a
+// relative path is made absolute; the no-map variable (set to anything)
+// keeps them on the heap; a path that cannot be made leaves threads without logs.
 TEST_F(EventLog, LogsAreFileBackedUnderTheDumpPath) {
     TempDir dir;
     char real[4096], cwd[4096];
@@ -249,7 +234,7 @@ TEST_F(EventLog, LogsAreFileBackedUnderTheDumpPath) {
     const std::string name = std::to_string(plat_process_id()) + "_" + std::to_string(plat_thread_id()) + "_map.rne";
     const struct { std::string path; const char* no_map; std::string backing; } rows[] = {
         {dir.file("made"), nullptr, under(dir.file("made"), name)}, {"rel/", nullptr, under(real, "rel/" + name)},
-        {dir.path(), "1", ""}, {dir.file("missing/dumps"), nullptr, "no log"},
+        {dir.path(), "1", "heap"}, {dir.file("missing/dumps"), nullptr, "none"},
     };
     for (const auto& row : rows) {
         fresh("20000");
@@ -259,23 +244,11 @@ TEST_F(EventLog, LogsAreFileBackedUnderTheDumpPath) {
         ZOLTA_LogU32("mapped", 3);
         ASSERT_EQ(chdir(cwd), 0);
         const ThreadLog* log = ZOLTA_GetThreadLog();
-        if (row.backing == "no log") {
-            EXPECT_EQ(log == nullptr && ZOLTA_StartThreadLog() == nullptr && zolta_live_log_count() == 0, true);
-            continue;
-        }
-        ASSERT_NE(log, nullptr) << row.path;
-        EXPECT_EQ(zolta_backing_file(log) ? zolta_backing_file(log) : "", row.backing);
-        if (row.backing.empty()) continue;
-        struct stat st;
-        ASSERT_EQ(stat(row.backing.c_str(), &st), 0);
-#ifndef _WIN32  // no POSIX modes: the C runtime shows every writable file as 0666
-        EXPECT_EQ(st.st_mode & 0777, 0600u);
-#endif
-        EXPECT_EQ(st.st_size, 20000 + static_cast<off_t>(ZOLTA_HEADER_SIZE));
-        RneLog r;  // the live log, readable as it stands
-        ASSERT_TRUE(rne_read_file(row.backing.c_str(), &r)) << r.error;
-        ASSERT_EQ(r.events.size(), 1u);
-        EXPECT_EQ(r.events[0].value, 3u);
+        const char* backing = log ? zolta_backing_file(log) : nullptr;
+        EXPECT_EQ(!log ? "none" : backing ? backing : "heap", row.backing);
+        EXPECT_EQ(zolta_live_log_count(), log ? 1 : 0);
+        if (!backing) continue;
+        EXPECT_EQ(read_file(row.backing).size(), 20000 + ZOLTA_HEADER_SIZE);
         zolta_reset_for_tests();
         EXPECT_FALSE(file_exists(row.backing)) << "releasing the log deletes its file";
     }
