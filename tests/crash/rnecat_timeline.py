@@ -2,20 +2,13 @@
 """rnecat over the logs of a two-thread crash: the probe's main thread and a
 worker log "turn" events by turns, then main faults while the worker waits,
 leaving main's dump and the worker's live log (timed through main's dump).
-
 --trace-event must be one JSON document with one track per thread, each in
 time order and at the times the text output shows; --merge must put the
-turns in the order they were taken; and a damaged or missing file among good
+turns in the order they were taken; a damaged or missing file among good
 ones must give one error line, the good files' output, and status 1.
 
-Usage: rnecat_timeline.py CRASH_PROBE RNECAT"""
-import datetime
-import decimal
-import json
-import os
-import subprocess
-import sys
-import tempfile
+Usage: rnecat_timeline.py PROBE RNECAT"""
+import datetime, decimal, json, os, subprocess, sys, tempfile
 
 probe, rnecat = sys.argv[1:3]
 failures = []
@@ -30,19 +23,16 @@ def run(*args):
     return subprocess.run([rnecat, *args], capture_output=True, text=True)
 
 
-EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
-
-
-def micros(text):
-    t = datetime.datetime.strptime(text, "%Y-%m-%d %H:%M:%S.%f").replace(tzinfo=datetime.timezone.utc)
-    return (t - EPOCH) // datetime.timedelta(microseconds=1)
+def micros(line):  # the time a text line starts with
+    t = datetime.datetime.strptime(line[:26], "%Y-%m-%d %H:%M:%S.%f")
+    return (t - datetime.datetime(1970, 1, 1)) // datetime.timedelta(microseconds=1)
 
 
 def event_lines(out):
-    return [line for line in out.splitlines() if line[:1].isdigit() or line.startswith("counter ")]
+    return [line for line in out.splitlines() if line[:1].isdigit() or line[:1] == "{" or line.startswith("counter ")]
 
 
-def instants(out):
+def trace(out):  # the document and its instant events, exact times kept
     doc = json.loads(out, parse_float=decimal.Decimal)
     return doc, [e for e in doc["traceEvents"] if e["ph"] == "i"]
 
@@ -55,70 +45,55 @@ with tempfile.TemporaryDirectory() as tmp:
     crashed = subprocess.run([probe, "threads"], env=env, capture_output=True, text=True)
     report = dict(line.split() for line in crashed.stdout.splitlines())
     pid, main, worker = int(report["pid"]), int(report["tid"]), int(report["worker_tid"])
-    main_file = os.path.join(dump, f"{pid}_{main}.rne")
-    worker_file = os.path.join(dump, f"{pid}_{worker}_map.rne")
-    if crashed.returncode != 1 or sorted(os.listdir(dump)) != sorted(map(os.path.basename, [main_file, worker_file])):
+    names = [f"{pid}_{main}.rne", f"{pid}_{worker}_map.rne"]
+    main_file, worker_file = (os.path.join(dump, n) for n in names)
+    if crashed.returncode != 1 or sorted(os.listdir(dump)) != sorted(names):
         sys.exit(f"the probe left {os.listdir(dump)}, status {crashed.returncode}: {crashed.stderr}")
 
-    # The text output of main's dump: (microseconds, name) per event.
     plain = run(dump)
     check(plain.returncode == 0 and sum(line.startswith("file:") for line in plain.stdout.splitlines()) == 2,
           "rnecat DIR reads both files")
-    main_text = [(micros(line[:26]), line.split()[3]) for line in event_lines(run(main_file).stdout)]
-
-    trace = run("--trace-event", dump)
-    check(trace.returncode == 0, "--trace-event status " + trace.stderr)
-    doc, events = instants(trace.stdout)
-    check(doc["displayTimeUnit"] == "ms", "a JSON Object Format document")
-    tracks = {}
-    for e in events:
-        tracks.setdefault((e["pid"], e["tid"]), []).append(e)
-    check(sorted(tracks) == sorted([(pid, main), (pid, worker)]), f"one track per thread: {sorted(tracks)}")
-    names = {(e["pid"], e["tid"]): e["args"]["name"] for e in doc["traceEvents"] if e["name"] == "thread_name"}
-    check(names == {(pid, t): f"probe {t}" for t in (main, worker)}, f"thread names {names}")
-    check(any(e["name"] == "process_name" and e["pid"] == pid for e in doc["traceEvents"]), "process name")
-    for track, evs in tracks.items():
-        check([e["ts"] for e in evs] == sorted(e["ts"] for e in evs), f"track {track} in time order")
-    alone = instants(run("--trace-event", worker_file).stdout)[1]
-    check(alone and all(e["pid"] == pid for e in alone), "the process id in a live log's file name")
-    main_trace = [(int(e["ts"]), e["name"]) for e in tracks.get((pid, main), [])]
-    check(main_trace == main_text, "trace times are the text output's")
+    out = run("--trace-event", dump)
+    doc, events = trace(out.stdout)
+    check(out.returncode == 0 and doc["displayTimeUnit"] == "ms", "a JSON Object Format document " + out.stderr)
+    check({(e["pid"], e["tid"]) for e in events} == {(pid, main), (pid, worker)}, "one track per thread")
+    meta = {(e["name"], e["tid"]): e["args"]["name"] for e in doc["traceEvents"] if e["ph"] == "M" and e["pid"] == pid}
+    check({k: v for k, v in meta.items() if k[0] == "thread_name"} == {("thread_name", t): f"probe {t}" for t in (main, worker)}
+          and any(k[0] == "process_name" for k in meta), f"process and thread names {meta}")
+    for t in (main, worker):
+        check([e["ts"] for e in events if e["tid"] == t] == sorted(e["ts"] for e in events if e["tid"] == t), f"{t} in time order")
+    main_text = [(micros(line), line.split()[3]) for line in event_lines(run(main_file).stdout)]
+    check([(int(e["ts"]), e["name"]) for e in events if e["tid"] == main] == main_text, "trace times are the text output's")
+    check(all(e["pid"] == pid for e in trace(run("--trace-event", worker_file).stdout)[1]), "a live log's pid from its name")
+    order = [(i, (main, worker)[i % 2]) for i in range(6)]
     turns = sorted((e["ts"], e["args"]["value"], e["tid"]) for e in events if e["name"] == "turn")
-    check([(v, t) for _, v, t in turns] == [(i, (main, worker)[i % 2]) for i in range(6)], f"turns {turns}")
+    check([(v, t) for _, v, t in turns] == order, f"turns {turns}")
 
     merge = run("--merge", main_file, worker_file)
     lines = event_lines(merge.stdout)
     check(merge.returncode == 0 and len(lines) == len(events), "--merge prints every event")
-    times = [micros(line[:26]) for line in lines]
-    check(times == sorted(times), "--merge in time order")
-    merged_turns = [(int(f[3]), int(f[0])) for f in (line[27:].split() for line in lines) if f[2] == "turn"]
-    check(merged_turns == [(i, (main, worker)[i % 2]) for i in range(6)], f"merged turns {merged_turns}")
+    check([micros(line) for line in lines] == sorted(micros(line) for line in lines), "--merge in time order")
+    fields = [line[27:].split() for line in lines]
+    check([(int(f[3]), int(f[0])) for f in fields if f[2] == "turn"] == order, "--merge: the turns in order")
 
-    # A damaged file between the good ones.
-    good = open(main_file, "rb").read()
-    bad = os.path.join(tmp, "bad.rne")
-    damages = [("missing", None, "cannot open the file"),
-               ("not a log", bytes([good[0] ^ 0x5A]) + good[1:], "not an event log (bad format bytes)"),
-               ("cut short", good[:100], "shorter than a log header"),
-               ("cut in the data", good[:-8], None)]
-    for what, content, error in damages:
-        if os.path.exists(bad):
-            os.remove(bad)
+    good, bad = open(main_file, "rb").read(), os.path.join(tmp, "bad.rne")
+    for what, content, error in [("missing", None, "cannot open the file"), ("cut in the data", good[:-8], ""),
+                                 ("not a log", bytes([good[0] ^ 0x5A]) + good[1:], "not an event log (bad format bytes)"),
+                                 ("cut short", good[:100], "shorter than a log header")]:
         if content is not None:
             open(bad, "wb").write(content)
         for mode in ([], ["--json"], ["--merge"], ["--trace-event"]):
             clean, damaged = run(*mode, main_file, worker_file), run(*mode, main_file, bad, worker_file)
-            label = f"{what}, {mode}"
-            check(damaged.returncode == 1, f"{label}: status {damaged.returncode}")
-            err = damaged.stderr.splitlines()
-            check(len(err) == 1 and err[0].startswith(f"rnecat: {bad}: ") and (error is None or err[0].endswith(error)),
-                  f"{label}: stderr {damaged.stderr!r}")
             if mode == ["--trace-event"]:
-                kept = {json.dumps(e, sort_keys=True, default=str) for e in instants(damaged.stdout)[1]}
-                check(all(json.dumps(e, sort_keys=True, default=str) in kept for e in instants(clean.stdout)[1]), f"{label}: events")
+                want, kept = ({json.dumps(e, sort_keys=True, default=str) for e in trace(r.stdout)[1]} for r in (clean, damaged))
             else:
-                kept = set(damaged.stdout.splitlines())
-                check(all(line in kept for line in event_lines(clean.stdout)), f"{label}: events")
+                want, kept = set(event_lines(clean.stdout)), set(damaged.stdout.splitlines())
+            check(damaged.returncode == 1 and damaged.stderr.count("\n") == 1 and want and want <= kept and
+                  damaged.stderr.startswith(f"rnecat: {bad}: ") and damaged.stderr.endswith(error + "\n"),
+                  f"{what}, {mode}: status {damaged.returncode}, {damaged.stderr!r}")
+    for args, status in [([], 2), (["--bogus", main_file], 2), (["--json", "--merge", main_file], 2), (["--help"], 0)]:
+        check(run(*args).returncode == status, f"usage {args}")
+    check("SYNOPSIS" in run("--help").stdout, "the manual")
 
 for f in failures:
     print("FAILED:", f)

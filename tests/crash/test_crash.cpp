@@ -26,23 +26,25 @@ const char* kAsanOptions =
 const std::string kAbort = "rnedump 4 RNEDump_DoOnAbortDump: about to call ZOLTA_DumpAllRNEFiles";
 const std::string kExit = "rnedump 4 RNEDump_DumpIfEnabled: about to call ZOLTA_DumpAllRNEFiles";
 
-Outcome probe(const std::string& scenario, std::vector<std::string> env, const std::string& cwd = "",
-              const std::string& arg = "") {
+// A probe run with its "key value" report; `name` is "<pid>_<tid>", its files' stem.
+struct Probe : Outcome {
+    std::map<std::string, std::string> rep;
+    std::string name;
+};
+Probe probe(const std::string& scenario, std::vector<std::string> env, const std::string& cwd = "",
+            const std::string& arg = "") {
     env.push_back(kAsanOptions);
     std::vector<std::string> argv = {SYMKEEP_PROBE, scenario};
     if (!arg.empty()) argv.push_back(arg);
-    return run_program(argv, env, cwd);
-}
-
-std::map<std::string, std::string> reports(const std::string& out) {
-    std::map<std::string, std::string> m;
-    std::istringstream in(out);
-    for (std::string k, v; in >> k >> v;) m[k] = v;
-    return m;
+    Probe r{run_program(argv, env, cwd), {}, {}};
+    std::istringstream in(r.out);
+    for (std::string k, v; in >> k >> v;) r.rep[k] = v;
+    r.name = r.rep["pid"] + "_" + r.rep["tid"];
+    return r;
 }
 
 // The last `want.size()` events as "name type text-or-hex-value"; a wanted
-// line ending in " *" takes any value.
+// line ending in '*' takes any value.
 void expect_tail(const std::string& file, const std::vector<std::string>& want) {
     RneLog log;
     ASSERT_TRUE(rne_read_file(file.c_str(), &log)) << file << ": " << log.error;
@@ -50,10 +52,10 @@ void expect_tail(const std::string& file, const std::vector<std::string>& want) 
     for (size_t i = 0; i < want.size(); ++i) {
         const RneEvent& e = log.events[log.events.size() - want.size() + i];
         std::ostringstream got;
-        got << e.name << ' ' << e.type << ' ';
-        if (e.type == ZOLTA_TYPE_TEXT) got << e.text;
-        else got << std::hex << (want[i].back() == '*' ? "*" : "") << e.value;
-        EXPECT_EQ(got.str().substr(0, want[i].back() == '*' ? got.str().find('*') + 1 : std::string::npos), want[i]);
+        got << e.name << ' ' << e.type << ' ' << std::hex;
+        if (e.type == ZOLTA_TYPE_TEXT) got << e.text; else got << e.value;
+        const bool any = want[i].back() == '*';
+        EXPECT_EQ(any ? got.str().substr(0, want[i].size() - 1) + "*" : got.str(), want[i]);
     }
 }
 
@@ -82,64 +84,50 @@ TEST(CrashDump, EachPathWritesTheFailingThreadsLogAndNamesTheDirectory) {
         SCOPED_TRACE(row.scenario);
         TempDir tmp;
         const std::string dir = tmp.file("dumps");
-        const Outcome r = probe(row.scenario, {"ZEP_RNE_DUMP_PATH=" + dir});
-        auto rep = reports(r.out);
+        const Probe r = probe(row.scenario, {"ZEP_RNE_DUMP_PATH=" + dir});
         EXPECT_EQ(r.status, 1) << r.err;
         const std::string line = std::string("Program \"probe\" has ") + row.reason + ". RNE logs of this event are in " +
                                  dir + "\n";
         EXPECT_EQ(r.err.find("Program \""), r.err.size() - line.size()) << "one abort line, last: " << r.err;
         EXPECT_EQ(r.err.substr(r.err.size() - std::min(line.size(), r.err.size())), line);
-
         // Ending without exit handlers (the unhandled path) leaves the backing file.
-        const std::string name = rep["pid"] + "_" + rep["tid"];
-        std::vector<std::string> files = {name + ".rne"};
-        if (row.signal < 0) files.push_back(name + "_map.rne");
+        std::vector<std::string> files = {r.name + ".rne"};
+        if (row.signal < 0) files.push_back(r.name + "_map.rne");
         EXPECT_EQ(files_in(dir), files);
 #ifndef _WIN32  // no POSIX modes: the C runtime shows every writable file as 0666
-        EXPECT_EQ(mode_of(under(dir, name + ".rne")), 0600u);
+        EXPECT_EQ(mode_of(under(dir, r.name + ".rne")), 0600u);
 #endif
         std::vector<std::string> tail = {kAbort, std::string("rnedump 4 ") + row.reason, kExit};
-        if (row.signal > 0) {
-            const bool at_address = row.signal == SIGSEGV;  // else the faulting instruction's
-            tail.insert(tail.begin(), {"EXCEPTION_RECORD__ExceptionAddress 12 " + (at_address ? "10" : std::string("*")),
+        if (row.signal > 0) {  // a fault's own address only for the read of address 0x10
+            tail.insert(tail.begin(), {"EXCEPTION_RECORD__ExceptionAddress 12 " + std::string(row.signal == SIGSEGV ? "10" : "*"),
                                        "CONTEXT_RECORD__Rip 12 *", "rnedump_abort_signal 14 " +
                                        (std::ostringstream() << std::hex << row.signal).str()});
         } else if (row.signal < 0) {
             tail.pop_back();
             tail.insert(tail.begin(), unhandled.begin(), unhandled.end());
             for (std::string& t : tail)
-                if (t.back() == '@') t = t.substr(0, t.size() - 1) + rep["fault_address"].substr(2);
+                if (t.back() == '@') t = t.substr(0, t.size() - 1) + r.rep.at("fault_address").substr(2);
         }
-        expect_tail(under(dir, name + ".rne"), tail);
+        expect_tail(under(dir, r.name + ".rne"), tail);
     }
 }
 
+// The tool's ordinary exit dumps its main thread's log without an abort
+// line: the set-up's marker (named with the bytes 1 to 15), the message about
+// the missing input, the exit's own text last.
 TEST(CrashDump, TheToolsExitDumpsItsMainThreadsLog) {
     TempDir tmp;
-    const std::string dir = tmp.file("dumps");
-    const Outcome r = run_program({SYMKEEP_BIN, "-o", tmp.file("out"), tmp.file("missing.elf")},
-                                  {"ZEP_RNE_DUMP_PATH=" + dir, kAsanOptions});
-    EXPECT_EQ(r.status, 1);
+    const Outcome r = run_program({SYMKEEP_BIN, tmp.file("missing.elf")}, {"ZEP_RNE_DUMP_PATH=" + tmp.path(), kAsanOptions});
+    const auto names = files_in(tmp.path());
+    ASSERT_EQ(names.size(), 1u) << r.err;
     EXPECT_EQ(r.err.find("RNE logs"), std::string::npos) << r.err;
-    const auto names = files_in(dir);
-    ASSERT_EQ(names.size(), 1u);
-    RneLog log;
-    ASSERT_TRUE(rne_read_file(under(dir, names[0]).c_str(), &log)) << log.error;
-    EXPECT_EQ(names[0], names[0].substr(0, names[0].find('_')) + "_" + std::to_string(log.thread_id) + ".rne");
-    // The set-up's marker (named with the bytes 1 to 15) comes first, the
-    // message about the missing input last before the exit's own.
-    const std::string marker = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-    size_t m = 0;
-    while (m < log.events.size() && log.events[m].name != marker) ++m;
-    ASSERT_LT(m, log.events.size());
-    EXPECT_EQ(log.events[m].type * 10 + log.events[m].value, 61u);
-    EXPECT_NE(log.events[log.events.size() - 2].text.find("missing.elf"), std::string::npos);
-    expect_tail(under(dir, names[0]), {kExit});
+    expect_tail(under(tmp.path(), names[0]), {"\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f 6 1",
+                                              "fatal 4 symkeep: fatal: Unable to open *", kExit});
 }
 
 TEST(CrashDump, ChildProcessesSeeTheDumpPathMadeAbsolute) {
     TempDir tmp;
-    const Outcome r = probe("env", {"ZEP_RNE_DUMP_PATH=dumps"}, tmp.path());
+    const Probe r = probe("env", {"ZEP_RNE_DUMP_PATH=dumps"}, tmp.path());
     ASSERT_EQ(r.status, 0) << r.err;
 #ifdef _WIN32
     const std::string dumps = tmp.file("dumps");
@@ -156,7 +144,7 @@ TEST(CrashDump, ChildProcessesSeeTheDumpPathMadeAbsolute) {
 TEST(CrashDump, WithoutADumpDirectory) {
     for (const std::string unset : {"ZEP_RNE_DUMP_PATH", "ZEP_RNE_DUMP_PATH=/nonexistent/dumps"}) {
         TempDir tmp;
-        const Outcome segv = probe("segv", {unset, "TMP=" + tmp.path()});
+        const Probe segv = probe("segv", {unset, "TMP=" + tmp.path()});
         EXPECT_EQ(segv.signal, SIGSEGV) << unset;
         EXPECT_EQ(segv.err.find("RNE logs"), std::string::npos) << unset;
         EXPECT_TRUE(files_in(tmp.path()).empty()) << unset;
@@ -167,14 +155,13 @@ TEST(CrashDump, WithoutADumpDirectory) {
     EXPECT_TRUE(files_in(tmp.path()).empty());
     char user[257] = "";
     plat_user_name(user, sizeof user);
-    for (const char* scenario : {"assert", "taken"}) {
-        const Outcome r = probe(scenario, {"ZEP_RNE_DUMP_PATH", "TMP=" + tmp.path()});
-        auto rep = reports(r.out);
+    for (const std::string scenario : {"assert", "taken"}) {
+        const Probe r = probe(scenario, {"ZEP_RNE_DUMP_PATH", "TMP=" + tmp.path()});
         EXPECT_EQ(r.status, 1);
-        const std::string dir = tmp.file("ZEP_RNE_") + gen_gethostname() + "_" + user + "_" + rep["pid"] +
-                                (std::string(scenario) == "taken" ? "_0001" : "_0000");
+        const std::string dir = tmp.file("ZEP_RNE_") + gen_gethostname() + "_" + user + "_" + r.rep.at("pid") +
+                                (scenario == "taken" ? "_0001" : "_0000");
         EXPECT_NE(r.err.find("RNE logs of this event are in " + dir + "\n"), std::string::npos) << r.err;
-        EXPECT_EQ(files_in(dir), std::vector<std::string>{rep["pid"] + "_" + rep["tid"] + ".rne"});
+        EXPECT_EQ(files_in(dir), std::vector<std::string>{r.name + ".rne"});
     }
 }
 
@@ -182,14 +169,12 @@ TEST(CrashDump, WithoutADumpDirectory) {
 // without records only the texts.
 TEST(CrashDump, TheExceptionFilter) {
     TempDir tmp;
-    const Outcome r = probe("filter", {"ZEP_RNE_DUMP_PATH=" + tmp.path()});
-    auto rep = reports(r.out);
-    EXPECT_EQ(rep["filter"], "1");
+    const Probe r = probe("filter", {"ZEP_RNE_DUMP_PATH=" + tmp.path()});
+    EXPECT_EQ(r.rep.at("filter"), "1");
     const std::string line = "Program \"probe\" has caught an unhandled signal. RNE logs of this event are in " +
-                             tmp.path() + "\n";
+                             tmp.path() + "\n", reason = "rnedump 4 caught an unhandled signal";
     EXPECT_EQ(r.err, line + line + line);
-    const std::string reason = "rnedump 4 caught an unhandled signal";
-    expect_tail(tmp.file(rep["pid"] + "_" + rep["tid"] + ".rne"),
+    expect_tail(tmp.file(r.name + ".rne"),
                 {"EXCEPTION_RECORD__ExceptionCode 14 c0000005", "EXCEPTION_RECORD__ExceptionFlags 14 1",
                  "EXCEPTION_RECORD__ExceptionAddress 12 401000", "EXCEPTION_RECORD__ExceptionParameters 12 1",
                  "EXCEPTION_RECORD__ExceptionParameters 12 dead0", "CONTEXT_RECORD__Rip 12 401000",
@@ -202,19 +187,15 @@ TEST(CrashDump, TheExceptionFilter) {
 // events in the mapped log file, private, and rnecat reads them (untimed).
 TEST(CrashDump, AKilledProcessLeavesItsMappedLog) {
     TempDir tmp;
-    const Outcome r = probe("killed", {"ZEP_RNE_DUMP_PATH=" + tmp.path()});
+    const Probe r = probe("killed", {"ZEP_RNE_DUMP_PATH=" + tmp.path()});
 #ifdef _WIN32
     EXPECT_EQ(r.status, 9);
 #else
     EXPECT_EQ(r.signal, SIGKILL);
+    EXPECT_EQ(mode_of(tmp.file(r.name + "_map.rne")), 0600u);
 #endif
-    auto rep = reports(r.out);
-    const std::string map = tmp.file(rep["pid"] + "_" + rep["tid"] + "_map.rne");
-    EXPECT_EQ(files_in(tmp.path()), std::vector<std::string>{rep["pid"] + "_" + rep["tid"] + "_map.rne"});
-#ifndef _WIN32
-    EXPECT_EQ(mode_of(map), 0600u);
-#endif
-    const Outcome cat = run_program({RNECAT_BIN, map});
+    EXPECT_EQ(files_in(tmp.path()), std::vector<std::string>{r.name + "_map.rne"});
+    const Outcome cat = run_program({RNECAT_BIN, tmp.file(r.name + "_map.rne")});
     EXPECT_EQ(cat.status, 0) << cat.err;
     EXPECT_NE(cat.out.find("  text(4)  probe  \"killed\"\ncounter "), std::string::npos) << cat.out;
     EXPECT_NE(cat.out.find("  u32(6)  before_kill  7 0x00000007\n"), std::string::npos) << cat.out;
@@ -227,38 +208,14 @@ TEST(CrashDump, PlantedSymbolicLinksAreNeverFollowed) {
 #ifdef _WIN32
     GTEST_SKIP() << "a symbolic link needs a privilege the Windows test run does not have";
 #endif
-    for (const char* scenario : {"assert", "killed"}) {
+    for (const std::string scenario : {"assert", "killed"}) {
         TempDir tmp;
         write_file(tmp.file("target"), "precious");
-        const Outcome r = probe(scenario, {"ZEP_RNE_DUMP_PATH=" + tmp.path()}, "", tmp.file("target"));
-        auto rep = reports(r.out);
+        const Probe r = probe(scenario, {"ZEP_RNE_DUMP_PATH=" + tmp.path()}, "", tmp.file("target"));
         EXPECT_EQ(r.err.find("RNE logs"), std::string::npos) << scenario;
         EXPECT_EQ(read_file(tmp.file("target")), "precious") << scenario;
-        EXPECT_EQ(mode_of(tmp.file(rep["pid"] + "_" + rep["tid"] + "_map.rne")),
-                  std::string(scenario) == "killed" ? 0600u : 0xFFFFu) << "the exit removes it";
+        EXPECT_EQ(mode_of(tmp.file(r.name + "_map.rne")), scenario == "killed" ? 0600u : 0xFFFFu) << "the exit removes it";
     }
-}
-
-// --- rnecat --------------------------------------------------------------
-
-struct Written {
-    std::string file;
-    uint64_t before_ns, after_ns;
-};
-
-// A fresh heap log of `size` bytes holding what `body` logs, written to `dir`.
-Written write_log(const TempDir& dir, const char* size, void (*body)()) {
-    unsetenv("ZEP_RNE_DUMP_PATH");
-    setenv("ZEP_ZOLTA_LOG_SIZE", size, 1);
-    zolta_reset_for_tests();
-    const uint64_t before = plat_wall_clock_ns();
-    body();
-    const Written w = {dir.file(std::to_string(plat_process_id()) + "_" + std::to_string(plat_thread_id()) + ".rne"),
-                       before, plat_wall_clock_ns()};
-    ZOLTA_WriteRNEFile(dir.path().c_str(), ZOLTA_GetThreadLog(), plat_process_id());
-    zolta_reset_for_tests();
-    unsetenv("ZEP_ZOLTA_LOG_SIZE");
-    return w;
 }
 
 Outcome rnecat(std::vector<std::string> args) {
@@ -266,28 +223,35 @@ Outcome rnecat(std::vector<std::string> args) {
     return run_program(args, {kAsanOptions});
 }
 
-void log_every_kind() {
-    ZOLTA_LogU32("\x01\x02\x03", 1);
-    ZOLTA_LogText("rnedump", "a\"b\\c\n\t\xc3\xa9");
-    ZOLTA_LogInteger("rnedump_abort_signal", 11);
-    ZOLTA_LogAddress("a\"q\\", 0xFFFF800012345678ull);
-    ZOLTA_LogText("nulltext", nullptr);
-    ZOLTA_LogEvent("x", "t", 18, 5);
-    const uint32_t seven = 7;
-    ZOLTA_LogEvent("", &seven, 20, 0);
+// What `body` logs in a fresh heap log, written into `dir`; its file.
+std::string write_log(const TempDir& dir, void (*body)()) {
+    unsetenv("ZEP_RNE_DUMP_PATH");
+    zolta_reset_for_tests();
+    body();
+    ZOLTA_WriteRNEFile(dir.path().c_str(), ZOLTA_GetThreadLog(), plat_process_id());
+    zolta_reset_for_tests();
+    return dir.file(std::to_string(plat_process_id()) + "_" + std::to_string(plat_thread_id()) + ".rne");
 }
 
-// Each kind's line, as text (after the time) and as JSON (after the time,
-// which must lie between the moments before and after the logging).
+// Every kind of event, with names and texts to escape, as text and as JSON
+// (rnecat_timeline.py checks the times and the views over several files).
 TEST(Rnecat, EveryKindAsTextAndJson) {
     TempDir tmp;
-    const Written w = write_log(tmp, "64K", log_every_kind);
-    const Outcome text = rnecat({w.file}), json = rnecat({"--json", w.file});
+    const std::string file = write_log(tmp, [] {
+        ZOLTA_LogU32("\x01\x02\x03", 1);
+        ZOLTA_LogText("rnedump", "a\"b\\c\n\t\xc3\xa9");
+        ZOLTA_LogInteger("rnedump_abort_signal", 11);
+        ZOLTA_LogAddress("a\"q\\", 0xFFFF800012345678ull);
+        ZOLTA_LogText("nulltext", nullptr);
+        ZOLTA_LogEvent("x", "t", 18, 5);
+        const uint32_t seven = 7;
+        ZOLTA_LogEvent("", &seven, 20, 0);
+    });
+    const Outcome text = rnecat({file}), json = rnecat({"--json", file});
     ASSERT_EQ(text.status + json.status, 0) << text.err << json.err;
-    const std::string tid = std::to_string(plat_thread_id());
     EXPECT_EQ(text.out.rfind("file:     ", 0), 0u);  // and the program's path, each escaped
     EXPECT_EQ(std::regex_replace(text.out.substr(text.out.find("\nthread:") + 1), std::regex("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{6}"), "T"),
-              "thread:   " + tid +
+              "thread:   " + std::to_string(plat_thread_id()) +
                   "\nstarted:  T UTC\ndumped:   T UTC\nwrapped:  no\nevents:   7\n"
                   "T  u32(6)  \\x01\\x02\\x03  1 0x00000001\n"
                   "T  text(4)  rnedump  \"a\\\"b\\\\c\\n\\t\\xc3\\xa9\"\n"
@@ -296,16 +260,7 @@ TEST(Rnecat, EveryKindAsTextAndJson) {
                   "T  text(4)  nulltext  (null)\n"
                   "T  text+extra(18)  x  \"t\" extra=5\n"
                   "T  bare(20)  -  7 0x00000007\n");
-    std::istringstream in(json.out);
-    std::string line, rest;
-    for (std::string l; std::getline(in, l);) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(l, m, std::regex("\\{\"time\":\"[-0-9T:.]{26}Z\",\"unix_ns\":(\\d+),\"counter\":\\d+,(.*)")));
-        EXPECT_GE(std::stoull(m[1]), w.before_ns);
-        EXPECT_LE(std::stoull(m[1]), w.after_ns);
-        rest += m[2].str() + "\n";
-    }
-    EXPECT_EQ(rest,
+    EXPECT_EQ(std::regex_replace(json.out, std::regex("\\{\"time\":\"[-0-9T:.]{26}Z\",\"unix_ns\":\\d+,\"counter\":\\d+,"), ""),
               "\"type\":6,\"kind\":\"u32\",\"name\":\"\\u0001\\u0002\\u0003\",\"value\":1,\"hex\":\"0x00000001\",\"older_lap\":false}\n"
               "\"type\":4,\"kind\":\"text\",\"name\":\"rnedump\",\"text\":\"a\\\"b\\\\c\\u000a\\u0009\\u00c3\\u00a9\",\"older_lap\":false}\n"
               "\"type\":14,\"kind\":\"u64\",\"name\":\"rnedump_abort_signal\",\"value\":11,\"hex\":\"0x000000000000000b\",\"older_lap\":false}\n"
@@ -315,35 +270,18 @@ TEST(Rnecat, EveryKindAsTextAndJson) {
               "\"type\":20,\"kind\":\"bare\",\"value\":7,\"hex\":\"0x00000007\",\"older_lap\":false}\n");
 }
 
-TEST(Rnecat, AWrappedLogAndDamagedFiles) {
+// The reader's refusals are the event log's tests; here what rnecat adds.
+TEST(Rnecat, AWrappedLog) {
     TempDir tmp;
-    const Written w = write_log(tmp, "20000", [] {
+    setenv("ZEP_ZOLTA_LOG_SIZE", "20000", 1);
+    const std::string file = write_log(tmp, [] {
         for (uint32_t i = 0; i < 600; ++i) ZOLTA_LogU32("n", i);
     });
-    const Outcome wrapped = rnecat({"--json", w.file});
-    EXPECT_NE(wrapped.out.find("\"value\":599,\"hex\":\"0x00000257\",\"older_lap\":false}\n"), std::string::npos);
-    EXPECT_EQ(wrapped.out.find("\"value\":0,"), std::string::npos) << "the oldest were overwritten";
-    EXPECT_NE(rnecat({w.file}).out.find("\nwrapped:  yes (the oldest events were overwritten)\n"), std::string::npos);
-
-    const std::string good = read_file(w.file), bad = tmp.file("bad.rne");
-    std::string not_a_log = good;
-    not_a_log[0] ^= 0x5A;
-    const struct { std::string bytes; std::string err; } rows[] = {
-        {"", "shorter than a log header"}, {good.substr(0, 5815), "shorter than a log header"},
-        {good.substr(0, good.size() - 8), "data region shorter than the wrap mark"},
-        {not_a_log, "not an event log (bad format bytes)"},
-    };
-    for (const auto& row : rows) {
-        write_file(bad, row.bytes);
-        const Outcome r = rnecat({bad});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, "rnecat: " + bad + ": " + row.err + "\n");
-    }
-    EXPECT_EQ(rnecat({bad}).out, "") << "not a log: no header either";
-    const struct { std::vector<std::string> args; int status; } usage[] = {
-        {{tmp.file("none.rne")}, 1}, {{}, 2}, {{"--bogus", w.file}, 2}, {{"--help"}, 0}};
-    for (const auto& u : usage) EXPECT_EQ(rnecat(u.args).status, u.status) << u.args.size();
-    EXPECT_NE(rnecat({"--help"}).out.find("SYNOPSIS"), std::string::npos);
+    unsetenv("ZEP_ZOLTA_LOG_SIZE");
+    const Outcome text = rnecat({file});
+    EXPECT_NE(text.out.find("\nwrapped:  yes (the oldest events were overwritten)\n"), std::string::npos);
+    EXPECT_NE(text.out.find("  u32(6)  n  599 0x00000257\n"), std::string::npos) << text.out;
+    EXPECT_EQ(text.out.find("  n  0 0x"), std::string::npos) << "the oldest were overwritten";
 }
 
 }  // namespace
