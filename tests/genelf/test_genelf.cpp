@@ -390,6 +390,8 @@ TEST(Readers, DirectEntryPoints) {
     EXPECT_EQ(genelf_read_block(fp, nullptr, 0), nullptr);
     Elf64_Phdr* phdrs = genelf_readprogheaders(fp, nullptr, 2, 64, 56, 64);
     EXPECT_EQ(phdrs[1].p_vaddr, 0x402000u);
+    std::fseek(fp, 64 + 56, SEEK_SET);  // an offset of -1 reads where the stream stands
+    EXPECT_EQ(elf64_readprogheader(fp, phdrs, 1, -1, 56)->p_vaddr, 0x402000u);
     Elf64_Ehdr e;
     Elf64_Shdr* shdrs;
     Elf64_Sym* syms;
