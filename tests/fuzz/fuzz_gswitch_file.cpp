@@ -1,15 +1,12 @@
-// The switch registry's file reader: GSwitch_ReadFile on a switch file
-// holding the input, then what GSwitch_Initialize does next: three switches
-// the file may name register (their settings apply and drop) and the names
-// left over are warned about.  No input may end the program.
+// The switch registry's file reader: GSwitch_ReadFile on a switch file holding the input, then what
+// GSwitch_Initialize does next: three switches the file may name register (their settings apply and drop) and the
+// names left over are warned about.  No input may end the program.
 #include "fuzz_support.h"
 #include "shared/gswitch/gen_switch.h"
 #include "shared/gswitch/gen_switch_testing.h"
 
 static TempDir g_dir;
 static const std::string g_program = g_dir.file("prog");  // the switch file is PROGRAM.gsw
-
-void fuzz_prepare() {}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     write_file(g_program + ".gsw", std::string(reinterpret_cast<const char*>(data), size));

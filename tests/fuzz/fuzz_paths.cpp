@@ -1,20 +1,12 @@
-// NVPATH and the path routines.  Input: a control byte, then NUL-separated
-// fields: the value of NVPATH (NVSRPATH by bit 6), then paths for every
-// routine, alone and in pairs (lookups read only: an update copies files
-// between whatever trees the input names).  gen_path_normalise and
-// V_compath never lengthen a text ("." for an empty one); a second
-// normalisation changes nothing.
-#include <cstring>
-#include <vector>
+// NVPATH and the path routines.  Input: a control byte, then NUL-separated fields: the value of NVPATH (NVSRPATH
+// by bit 6), then paths for every routine, alone and in pairs (lookups read only: an update copies files between
+// whatever trees the input names).  gen_path_normalise and V_compath never lengthen a text ("." for an empty one);
+// a second normalisation changes nothing.
 
 #include "fuzz_support.h"
-#include "shared/genio.h"
-#include "shared/genmem.h"
 #include "shared/genstr.h"
 #include "shared/gensys.h"
 #include "shared/viewpath/viewpath.h"
-
-namespace {
 
 char g_nvpath[4096 + 16], g_debug[] = "ZEP_VP_DEBUG=1";  // putenv keeps them (setenv: a copy per value)
 uint8_t g_control;
@@ -22,18 +14,14 @@ std::vector<std::string> g_fields;
 
 void one_path(const std::string& p, char sep, int lookup) {
     const char* s = p.c_str();
-    char* text = gen_strdup(s);  // normalised in place
-    gen_path_normalise(text, sep);
-    const std::string once = text;
-    gen_path_normalise(text, sep);
-    if (once.size() > p.size() || once != text) fuzz::finding("gen_path_normalise lengthened or unsettled", p);
-    FreeHook(text);
-    text = static_cast<char*>(AllocHook(p.size() + 2, 1));  // room for "."
-    std::memcpy(text, s, p.size() + 1);
-    V_compath(text);
-    if (std::strlen(text) > std::max<size_t>(p.size(), 1)) fuzz::finding("V_compath lengthened", p);
-    FreeHook(text);
-    for (char* answer : {V_relpath(s), V_resolve(s, lookup), gen_dirname(s), gen_setext(s, nullptr), gen_abspath(s),
+    char *norm = gen_strdup(s), *compact = static_cast<char*>(std::memcpy(AllocHook(p.size() + 2, 1), s, p.size() + 1));  // room for "."
+    gen_path_normalise(norm, sep);  // in place
+    const std::string once = norm;
+    gen_path_normalise(norm, sep);
+    if (once.size() > p.size() || once != norm) fuzz::finding("gen_path_normalise lengthened or unsettled", p);
+    V_compath(compact);
+    if (std::strlen(compact) > std::max<size_t>(p.size(), 1)) fuzz::finding("V_compath lengthened", p);
+    for (char* answer : {norm, compact, V_relpath(s), V_resolve(s, lookup), gen_dirname(s), gen_setext(s, nullptr), gen_abspath(s),
                          gen_fullpath(s), gen_normalise_dirpath(s)})
         FreeHook(answer);
     gen_vp_access(s, (g_control >> 4) & 5);  // existence, execute and read tests only
@@ -56,8 +44,6 @@ void run() {
     }
     V_reset_for_tests();
 }
-
-}  // namespace
 
 void fuzz_prepare() {
     gen_getcwd(), gen_gethomedir(), gen_getuserdir();  // cached for the process: filled before tracking

@@ -1,20 +1,13 @@
-// The formatting engine with fuzz-chosen formats.  Rather than parse a format
-// a second time, every argument is valid as every kind: integers and pointers
-// are 8-byte slots, each the address of a byte in an 8 KiB pool (a text ending
-// inside it, an aligned %n target, as an int its offset: the pool's address
-// has its low 32 bits 0); the first eight doubles are fuzz-chosen bits in the
-// register save area of a System V x86-64 va_list (elsewhere nothing is
-// formatted).  Input: 64 bytes of doubles, 2 of buffer capacity, the format
-// (at most 512 bytes; widths from 100000 to INT_MAX, merely slow, skipped).
-// The bounded text must be the full one's prefix, of the same length.
+// The formatting engine with fuzz-chosen formats.  Rather than parse a format a second time, every argument is
+// valid as every kind: integers and pointers are 8-byte slots, each the address of a byte in an 8 KiB pool (a text
+// ending inside it, an aligned %n target, as an int its offset: the pool's address has its low 32 bits 0); the
+// first eight doubles are fuzz-chosen bits in the register save area of a System V x86-64 va_list.  Input: 64
+// bytes of doubles, 2 of buffer capacity, the format (at most 512 bytes; widths from 100000 to INT_MAX, merely
+// slow, skipped). The bounded text must be the full one's prefix, of the same length.
 #include <climits>
 #include <cstdlib>
-#include <cstring>
-#include <vector>
 
 #include "fuzz_support.h"
-
-namespace {
 
 constexpr size_t kPoolSize = 8192, kSlots = 1100;  // more slots than a 512-byte format takes
 uint8_t* g_pool;
@@ -22,11 +15,9 @@ alignas(16) uint64_t g_slots[kSlots];
 alignas(16) uint8_t g_save_area[176];  // 6 general registers, 8 vector registers
 
 bool has_slow_number(const std::string& format) {
-    const char* digits = "0123456789";
-    for (size_t i = format.find_first_of(digits); i != std::string::npos; i = format.find_first_of(digits, i)) {
+    for (size_t i = 0; (i = format.find_first_of("0123456789", i)) != std::string::npos; i = format.find_first_not_of("0123456789", i)) {
         const long long value = std::strtoll(format.c_str() + i, nullptr, 10);  // saturates
         if (value >= 100000 && value <= INT_MAX) return true;
-        i = format.find_first_not_of(digits, i);
     }
     return false;
 }
@@ -43,11 +34,9 @@ int format_into(char* buffer, size_t capacity, const std::string& format, const 
     std::memcpy(&args, &list, sizeof list);
     return mt_vsprintf(buffer, capacity, format.c_str(), args);
 #else
-    return 0;
+    return 0;  // nothing is formatted
 #endif
 }
-
-}  // namespace
 
 void fuzz_prepare() {
     void* area = mmap(nullptr, size_t{8} << 30, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
@@ -58,8 +47,7 @@ void fuzz_prepare() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 66) return 0;
-    std::string format(reinterpret_cast<const char*>(data + 66), size - 66);
-    format.resize(std::strlen(format.c_str()));
+    const std::string format = std::string(data + 66, data + size).c_str();
     if (format.size() > 512 || has_slow_number(format)) return 0;
     for (int i = 0; i < 8; ++i) std::memcpy(g_save_area + 48 + 16 * i, data + 8 * i, 8);  // low half of each register
     const size_t capacity = (data[64] | size_t{data[65]} << 8) % 600;

@@ -1,12 +1,9 @@
-// The values of ZEP_ZOLTA_LOG_SIZE and ZEP_ZOLTA_LOG_BYTES as arbitrary
-// texts.  Input: a control byte (bit 0: the first is unset, bit 1: the
-// second), then the two values separated by a NUL.  The answer is the
-// default or at least the smallest accepted size.
+// The values of ZEP_ZOLTA_LOG_SIZE and ZEP_ZOLTA_LOG_BYTES as arbitrary texts.  Input: a control byte (bit 0: the
+// first is unset, bit 1: the second), then the two values separated by a NUL.  The answer is the default or at
+// least the smallest accepted size.
 #include "fuzz_support.h"
 #include "shared/eventlog/zolta.h"
 #include "shared/eventlog/zolta_testing.h"
-
-void fuzz_prepare() {}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;

@@ -6,8 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 #include <unistd.h>
 #ifdef _WIN32
 #include <windows.h>
@@ -25,39 +27,19 @@ namespace {
 bool g_trapping = false;
 int g_real_stderr = 2;
 
-struct TrappedExit {
-    int status;
-};
-[[noreturn]] void throw_exit(int status) { throw TrappedExit{status}; }
+struct TrappedExit { int status; };
 
-// Aborts, so that a fuzzer keeps the input, rather than let a case that
-// ended half-way pass.
-void refuse_exit_inside_trap() {
-    static const char note[] = "harness: the process ended inside trap(); such a case needs run_program\n";
-    if (!g_trapping) return;
-    [[maybe_unused]] const auto written = write(g_real_stderr, note, sizeof note - 1);
-    std::abort();
-}
-
-// Puts back, however the body ends, the hooks a body may replace.
+// The hooks a body may replace, put back however it ends.
+// (MessageHookFn, on mingw, carries attributes a template argument would drop.)
+auto hooks() { return std::tie(AllocHook, ReallocHook, FreeHook, ExitHook, plat_calls, plat_path_calls); }
 struct SavedHooks {
-    AllocHookFn alloc = AllocHook;
-    ReallocHookFn resize = ReallocHook;
-    FreeHookFn release = FreeHook;
-    ExitHookFn end = ExitHook;
+    std::tuple<AllocHookFn, ReallocHookFn, FreeHookFn, ExitHookFn, PlatCalls, PlatPathCalls> saved = hooks();
     MessageHookFn message = MessageHook, assert_message = AssertMessageHook;
-    PlatCalls calls = plat_calls;
-    PlatPathCalls path_calls = plat_path_calls;
-    ~SavedHooks() {
-        AllocHook = alloc, ReallocHook = resize, FreeHook = release, ExitHook = end;
-        MessageHook = message, AssertMessageHook = assert_message;
-        plat_calls = calls, plat_path_calls = path_calls;
-        g_trapping = false;
-    }
+    ~SavedHooks() { hooks() = saved, MessageHook = message, AssertMessageHook = assert_message, g_trapping = false; }
 };
 
-// A temporary file, gone once closed.  (On Windows the C library's
-// tmpfile() picks names that processes running side by side collide on.)
+// A temporary file, gone once closed.  (On Windows the C library's tmpfile() picks names that processes
+// running side by side collide on.)
 FILE* temp_file() {
 #ifdef _WIN32
     char dir[MAX_PATH + 1], name[MAX_PATH + 1];
@@ -77,30 +59,8 @@ std::string contents(FILE* f) {
     return text;
 }
 
-// A standard descriptor on a temporary file (stream_of(input) for standard
-// input) until take() or the end of the scope.
-struct Redirect {
-    int fd;
-    FILE* file;
-    int saved = dup(fd);
-    Redirect(int fd_, FILE* file_) : fd(fd_), file(file_) {
-        if (file == nullptr || saved < 0 || dup2(fileno(file), fd) < 0)
-            throw std::runtime_error("harness: cannot redirect a standard stream");
-    }
-    ~Redirect() { take(); }
-    std::string take() {
-        if (saved < 0) return "";
-        if (fd != 0) std::fflush(fd == 1 ? stdout : stderr);
-        dup2(saved, fd);
-        close(saved);
-        saved = -1;
-        return contents(file);
-    }
-};
-
-// AddressSanitizer, asked to return null for an impossible allocation,
-// still announces it on standard error: the sanitizer's note, not the
-// program's.
+// AddressSanitizer, asked to return null for an impossible allocation, still announces it on standard
+// error: the sanitizer's note, not the program's.
 std::string as_seen(const std::string& text) {
     std::string kept;
     std::istringstream in(text);
@@ -113,6 +73,26 @@ std::string as_seen(const std::string& text) {
     }
     return kept;
 }
+
+// A standard descriptor on a temporary file (stream_of(input) for standard input) until take(), which
+// gives back what was written there, or the end of the scope.
+struct Redirect {
+    int fd;
+    FILE* file;
+    int saved = dup(fd);
+    Redirect(int fd_, FILE* file_) : fd(fd_), file(file_) {
+        if (fd != 0) std::fflush(fd == 1 ? stdout : stderr);
+        if (file == nullptr || saved < 0 || dup2(fileno(file), fd) < 0)
+            throw std::runtime_error("harness: cannot redirect a standard stream");
+    }
+    ~Redirect() { take(); }
+    std::string take() {
+        if (saved < 0) return "";
+        if (fd != 0) std::fflush(fd == 1 ? stdout : stderr);
+        dup2(saved, fd), close(saved), saved = -1;
+        return as_seen(contents(file));
+    }
+};
 
 #ifdef _WIN32
 std::string quoted(const std::string& arg) {
@@ -175,19 +155,16 @@ void start(const std::vector<std::string>& argv, const std::vector<std::string>&
 }
 #else
 void start(std::vector<std::string> argv, const std::vector<std::string>& env, const std::string& cwd, Outcome& r) {
-    // `make test-valgrind`: the checker's words before every run of symkeep
-    // or rnecat (and of nothing else, so helpers and oracles run as they are).
+    // The checker's words go before symkeep and rnecat only, so helpers and oracles run as they are.
+    const char* wrapper = std::getenv("SYMKEEP_TEST_WRAPPER");
     const std::string base = argv[0].substr(argv[0].rfind('/') + 1);
-    std::istringstream wrapper(std::getenv("SYMKEEP_TEST_WRAPPER") ? std::getenv("SYMKEEP_TEST_WRAPPER") : "");
-    std::vector<std::string> words;
-    for (std::string w; (base == "symkeep" || base == "rnecat") && wrapper >> w;) words.push_back(w);
-    argv.insert(argv.begin(), words.begin(), words.end());
+    std::istringstream words(wrapper != nullptr && (base == "symkeep" || base == "rnecat") ? wrapper : "");
+    argv.insert(argv.begin(), std::istream_iterator<std::string>(words), {});
     const pid_t pid = fork();
     if (pid == 0) {
         for (const std::string& e : env) {
             const size_t eq = e.find('=');
-            if (eq == std::string::npos) unsetenv(e.c_str());
-            else setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, 1);
+            eq == std::string::npos ? unsetenv(e.c_str()) : setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, 1);
         }
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
         std::vector<char*> args;
@@ -197,8 +174,7 @@ void start(std::vector<std::string> argv, const std::vector<std::string>& env, c
         _exit(127);
     }
     int st = 0;
-    while (pid > 0 && waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
+    while (pid > 0 && waitpid(pid, &st, 0) < 0 && errno == EINTR) continue;
     if (pid > 0 && WIFEXITED(st)) r.status = WEXITSTATUS(st);
     if (pid > 0 && WIFSIGNALED(st)) r.signal = WTERMSIG(st);
 }
@@ -207,12 +183,17 @@ void start(std::vector<std::string> argv, const std::vector<std::string>& env, c
 }  // namespace
 
 int trap_status(const std::function<void()>& body) {
-    static const bool guarded = std::atexit(refuse_exit_inside_trap) == 0;
-    (void)guarded;
+    // An exit inside a body aborts, so that a fuzzer keeps the input, rather than let a half-run case pass.
+    static const bool guarded [[maybe_unused]] = std::atexit([] {
+        static const char note[] = "harness: the process ended inside trap(); such a case needs run_program\n";
+        if (!g_trapping) return;
+        [[maybe_unused]] const auto written = write(g_real_stderr, note, sizeof note - 1);
+        std::abort();
+    }) == 0;
     if (g_trapping) throw std::logic_error("harness: trap() inside a trapped body");
     SavedHooks saved;
     g_trapping = true;
-    ExitHook = throw_exit;
+    ExitHook = [](int status) { throw TrappedExit{status}; };
     try {
         body();
     } catch (const TrappedExit& e) {
@@ -223,32 +204,23 @@ int trap_status(const std::function<void()>& body) {
 
 Outcome trap(const std::function<void()>& body) {
     const int entry_errno = errno;
-    std::fflush(stdout);
-    std::fflush(stderr);
     Redirect out(1, temp_file()), err(2, temp_file());
     g_real_stderr = err.saved;
     Outcome r;
-    r.status = trap_status([&] {
-        errno = entry_errno;
-        body();
-    });
+    r.status = trap_status([&] { errno = entry_errno, body(); });
     const int left_errno = errno;
     g_real_stderr = 2;
-    r.out = as_seen(out.take());
-    r.err = as_seen(err.take());
+    r.out = out.take(), r.err = err.take();
     errno = left_errno;
     return r;
 }
 
-Outcome run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                    const std::string& cwd, const std::string& stdin_text) {
+Outcome run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& cwd,
+                    const std::string& stdin_text) {
     Outcome r;
-    std::fflush(stdout);
-    std::fflush(stderr);
     Redirect in(0, stream_of(stdin_text)), out(1, temp_file()), err(2, temp_file());
     if (!argv.empty()) start(argv, env, cwd, r);
-    r.out = as_seen(out.take());
-    r.err = as_seen(err.take());
+    r.out = out.take(), r.err = err.take();
     return r;
 }
 
@@ -263,10 +235,7 @@ void write_file(const std::string& path, const std::string& bytes) {
         throw std::runtime_error("harness: cannot write " + path);
 }
 
-bool file_exists(const std::string& path) {
-    std::error_code ec;
-    return std::filesystem::exists(path, ec);
-}
+bool file_exists(const std::string& path) { std::error_code ec; return std::filesystem::exists(path, ec); }
 
 std::vector<std::string> files_in(const std::string& dir) {
     std::vector<std::string> names;
@@ -286,18 +255,13 @@ FILE* stream_of(const std::string& bytes) {
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/symkeep-test-XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("harness: mkdtemp failed");
-    path_ = tmpl;
+    path_ = std::string(base && *base ? base : "/tmp") + "/symkeep-test-XXXXXX";
+    if (mkdtemp(path_.data()) == nullptr) throw std::runtime_error("harness: mkdtemp failed");
 #ifdef _WIN32
-    // The spelling the runtime's path routines give back.
-    char full[_MAX_PATH];
+    char full[_MAX_PATH];  // the spelling the runtime's path routines give back
     if (_fullpath(full, path_.c_str(), sizeof full) == nullptr) throw std::runtime_error("harness: _fullpath failed");
     path_ = native(full);
 #endif
 }
 
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
+TempDir::~TempDir() { std::error_code ec; std::filesystem::remove_all(path_, ec); }
