@@ -21,28 +21,11 @@ std::string with_sep(std::string s, char sep) {
 }
 
 TEST(GenStr, JoinsAndComparisons) {
-    const char* s = "xxabyy";
-    const std::string rows[][2] = {
-        {own(gen_strcat2(nullptr, "abc")) + own(gen_strcat2("abc", "")) + own(gen_strcat2("", "x")), "abcabcx"},
-        {own(gen_strcat2(nullptr, nullptr)) + own(gen_strcat2("ab", "cd")) + own(gen_strdup(nullptr)), "<none>abcd<none>"},
-        {own(gen_strcat3("a", "b", "c")) + own(gen_strcat3(nullptr, "b", "c")) + own(gen_strcat3("a", nullptr, "c")) +
-             own(gen_strcat3("a", "b", nullptr)), "abcbcacab"},
-        {own(gen_strjoinc("a", '=', "b")) + own(gen_strjoinc(nullptr, '=', "b")) + own(gen_strjoinc("a", '\0', "b")) +
-             own(gen_strjoinc("a", '=', nullptr)), "a=bbaba"},
-        {own(gen_strcat4("a", nullptr, "c", "d")) + "|" + own(gen_strcat4(nullptr, nullptr, nullptr, nullptr)), "acd|"},
-    };
-    for (const auto& row : rows) EXPECT_EQ(row[0], row[1]);
-    const bool yes[] = {gen_strequal("GSWITCH", "gswitch"), gen_strequal(nullptr, nullptr), gen_strcmp0(nullptr, "") == 0,
-                        gen_strcmp0(nullptr, "a") < 0, gen_strcmp0("b", "a") > 0, gen_strprefix("abc", nullptr),
-                        gen_strprefix(nullptr, nullptr), gen_strprefix("abc", "ab"), gen_strstr(s, "ab") == s + 2,
-                        gen_isalnum('a') && gen_isalnum('Z') && gen_isalnum('0') && gen_isalnum('9')};
-    const bool no[] = {gen_strequal(nullptr, ""), gen_strequal("ab", "abc"), gen_strequal("[", "{"),  // only letters fold
-                       gen_strprefix(nullptr, "a"), gen_strprefix("ab", "abc"), gen_strstr(nullptr, "ab") != nullptr,
-                       gen_strstr(s, nullptr) != nullptr, gen_isspace('\v'), gen_isspace('x'), gen_isalnum('_'),
-                       gen_isalnum(0xE9), gen_isalnum(':')};
-    for (size_t i = 0; i < sizeof yes; ++i) EXPECT_TRUE(yes[i]) << i;
-    for (size_t i = 0; i < sizeof no; ++i) EXPECT_FALSE(no[i]) << i;
-    for (int c : {' ', '\t', '\n', '\r', '\f'}) EXPECT_TRUE(gen_isspace(c)) << c;
+    EXPECT_EQ(own(gen_strcat2(nullptr, "abc")) + own(gen_strcat3("a", nullptr, "c")) + own(gen_strjoinc("a", '=', "b")) +
+                  own(gen_strjoinc("a", '\0', "b")) + own(gen_strcat4("a", nullptr, "c", "d")) + own(gen_strdup(nullptr)),
+              "abcaca=babacd<none>");
+    EXPECT_TRUE(gen_strequal("GSWITCH", "gswitch") && !gen_strequal("[", "{") && !gen_strequal(nullptr, "") &&
+                gen_strprefix("abc", "ab") && !gen_strprefix("ab", "abc") && gen_strcmp0(nullptr, "a") < 0);
 }
 
 // Each case is written with '/'; it runs once writing '/' and once writing
