@@ -1,11 +1,11 @@
 // Interrupted, short and failing system calls where the runtime makes them,
 // and an allocator failing at the Nth request for every N the work reaches,
 // judged by standard error, the status and what reached the file.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-
-#include <gtest/gtest.h>
 
 #include "platform/platform.h"
 #include "shared/genio.h"
@@ -70,50 +70,38 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
         plat_calls.fopen = fake_fopen;
         FILE* fp = gen_safe_fopen(in.c_str(), nullptr, "r");
         char text[16] = {};
-        std::printf("%zu:%s", std::fread(text, 1, sizeof text - 1, fp), text);
-        std::fclose(fp);
+        std::printf("%zu:%s", std::fread(text, 1, sizeof text - 1, fp), text), std::fclose(fp);
     };
-    auto open_denied = [&] {
-        plat_calls.fopen = fake_fopen;
-        gen_safe_fopen(denied.c_str(), "listing", "w+b");
-    };
+    auto open_denied = [&] { plat_calls.fopen = fake_fopen, gen_safe_fopen(denied.c_str(), "listing", "w+b"); };
     auto writes = [&](size_t kept_items) {  // of each failing request
         return [&, kept_items] {
             FILE* fp = gen_safe_fopen(out.c_str(), nullptr, "w+b");
-            g_plan.short_items = kept_items;
-            plat_calls.fwrite = fake_fwrite;
+            g_plan.short_items = kept_items, plat_calls.fwrite = fake_fwrite;
             const long long named = gen_safe_fwrite(out.c_str(), "abcdefgh", 1, 8, fp);
             const long long nameless = gen_safe_fwrite(nullptr, "abcdefgh", 2, 4, fp);
-            plat_calls = plat_default_calls();
-            gen_safe_fclose(out.c_str(), nullptr, fp);
+            plat_calls = plat_default_calls(), gen_safe_fclose(out.c_str(), nullptr, fp);
             std::printf("%lld %lld %zu", named, nameless, read_file(out).size());
         };
     };
     auto close_failing = [&] {
         FILE* fp = gen_safe_fopen(out.c_str(), nullptr, "w+b");
-        std::fputs("data", fp);
-        plat_calls.fclose = fake_fclose;
-        const int described = gen_safe_fclose(out.c_str(), "output", fp);
-        const int plain = gen_safe_fclose(out.c_str(), nullptr, std::fopen(out.c_str(), "r"));
-        const int none = gen_safe_fclose(out.c_str(), nullptr, nullptr);
-        std::printf("%d %d %d %s", described, plain, none, read_file(out).c_str());
+        std::fputs("data", fp), plat_calls.fclose = fake_fclose;
+        const int d = gen_safe_fclose(out.c_str(), "output", fp);
+        const int p = gen_safe_fclose(out.c_str(), nullptr, std::fopen(out.c_str(), "r"));
+        std::printf("%d %d %d %s", d, p, gen_safe_fclose(out.c_str(), nullptr, nullptr), read_file(out).c_str());
     };
     auto pread_at = [&](uint64_t offset) {
         return [&, offset] {
             FILE* fp = std::fopen(in.c_str(), "rb");
-            plat_calls.pread = fake_pread;
             char text[5] = {};
-            const long n = plat_pread(fp, text, 4, offset);
-            std::printf("%ld:%s:%s", n, text, errno == EIO ? "EIO" : "");
-            std::fclose(fp);
+            const long n = (plat_calls.pread = fake_pread, plat_pread(fp, text, 4, offset));
+            std::printf("%ld:%s:%s", n, text, errno == EIO ? "EIO" : ""), std::fclose(fp);
         };
     };
     // With no start directory the view path still answers relative and
     // empty names (an empty name once overflowed its one-byte copy here).
     auto no_start_directory = [&] {
-        plat_calls.getcwd = fake_getcwd;
-        V_reset_for_tests();
-        gen_viewpathing(1);
+        plat_calls.getcwd = fake_getcwd, V_reset_for_tests(), gen_viewpathing(1);
         char *empty = V_relpath(""), *relative = V_relpath("some/name"),
              *found = V_resolve((trees.top + TempDir::kSeparator + "only-below").c_str(), V_LOOKUP_READ);
         std::printf("%d|%s|%s|%s", V_start_directory() == nullptr, empty ? empty : "none",
@@ -121,17 +109,13 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
     };
     // Descriptor reads and writes take 32-bit counts; a larger one is said.
     auto count_limits = [] {
-        plat_calls.read = fake_read;
-        plat_calls.write = fake_write;
-        for (uint64_t count : {0xFFFFFFFFull, 0x100000000ull}) {
-            gen_read(0, nullptr, count);
-            gen_write(1, nullptr, count);
-        }
+        plat_calls.read = fake_read, plat_calls.write = fake_write;
+        for (uint64_t count : {0xFFFFFFFFull, 1ull << 32}) gen_read(0, nullptr, count), gen_write(1, nullptr, count);
     };
-    const std::string cannot_open = "symkeep: fatal: Unable to open ";
+    const std::string cannot_open = "symkeep: fatal: Unable to open ", fatal = "symkeep: fatal: Error ";
     auto write_error = [&](int e) {
-        return "symkeep: fatal: Error writing to '" + out + "': " + text_of(e) +
-               "\nsymkeep: fatal: Error writing to file: " + text_of(e) + "\n";
+        return fatal + "writing to '" + out + "': " + text_of(e) + "\n" + fatal + "writing to file: " + text_of(e) +
+               "\n";
     };
     const struct {
         const char* name;
@@ -141,25 +125,23 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
         std::string out, err;
         int calls;  // of the faked call; -1: not counted
     } rows[] = {
-        {"open interrupted ten times", 10, EINTR, open_read, -1, "10:0123456789", "", 11},
-        {"open interrupted eleven times", 11, EINTR, open_read, 1, "",
-         cannot_open + in + " for input: " + text_of(EINTR) + "\n", 11},
+        {"10 interrupts", 10, EINTR, open_read, -1, "10:0123456789", "", 11},
+        {"11 interrupts", 11, EINTR, open_read, 1, "", cannot_open + in + " for input: " + text_of(EINTR) + "\n", 11},
         {"open for output denied", 1000, EACCES, open_denied, 1, "",
          cannot_open + "listing '" + denied + "' for output: " + text_of(EACCES) + "\n", 1},
         {"whole writes", 0, 0, writes(0), -1, "8 4 16", "", 2},
         {"short writes", 1000, ENOSPC, writes(3), -1, "3 3 9", write_error(ENOSPC), 2},
         {"failed writes", 1000, EIO, writes(0), -1, "0 0 0", write_error(EIO), 2},
-        {"failed closes", 1000, ENOSPC, close_failing, -1, "-1 -1 -1 data",
-         "symkeep: fatal: Error closing output '" + out + "': " + text_of(ENOSPC) + "\nsymkeep: fatal: Error closing " +
-             out + ": " + text_of(ENOSPC) + "\nsymkeep: error: Attempt to close NULL file " + out + "\n", 2},
+        {"failed closes", 1000, ENOSPC, close_failing, -1, "-1 -1 -1 data", fatal + "closing output '" + out + "': " +
+             text_of(ENOSPC) + "\n" + fatal + "closing " + out + ": " + text_of(ENOSPC) +
+             "\nsymkeep: error: Attempt to close NULL file " + out + "\n", 2},
         {"positioned read interrupted", 3, EINTR, pread_at(3), -1, "4:3456:", "", 4},
         {"positioned read at the end, interrupted", 1, EINTR, pread_at(10), -1, "0::", "", 2},
         {"positioned read failing", 1, EIO, pread_at(3), -1, "-1::EIO", "", 1},
         {"counts beyond 32 bits", 1000, EIO, count_limits, -1, "",
          "symkeep: error: gen_read(): count exceeds unsigned 32-bit range\n"
          "symkeep: error: gen_write(): count exceeds unsigned 32-bit range\n", 4},
-        {"view path without a start directory", 1000, ENOENT, no_start_directory, -1, "1|none|none|" + trees.below, "",
-         -1},
+        {"no start directory", 1000, ENOENT, no_start_directory, -1, "1|none|none|" + trees.below, "", -1},
     };
     for (const auto& row : rows) {
         g_plan = Plan{row.failures, row.error};
