@@ -78,6 +78,7 @@ void write_only(const View& v) {
 }
 void say_active(const View&) { std::printf("%d", gen_vp_active()); }
 int g_calls = 0;
+const char* const kAltX = "/nowhere/../top/sub/x.c";  // placed by the alternate root only
 
 TEST(ViewPath, WhatEachCaseFindsAndSays) {
     char here[PATH_MAX];
@@ -95,8 +96,7 @@ TEST(ViewPath, WhatEachCaseFindsAndSays) {
         {"reads find the lower node's file; the top one wins; nothing is copied", {layered}, 1,
          [](const View& v) {
              std::printf("%s|%s|", via_vp("sub/x.c").c_str(), via_vp(v.top + "/sub/x.c").c_str());
-             std::printf("%s|", via_vp("both").c_str());
-             errno = 0;
+             std::printf("%s|", via_vp("both").c_str()), errno = 0;
              std::printf("%s|%d|%d", via_vp("sub/none").c_str(), errno == ENOENT, file_exists(v.top + "/sub/x.c"));
          },
          "base/sub/x.c|base/sub/x.c|top/both|<none>|1|0", ""},
@@ -137,16 +137,12 @@ TEST(ViewPath, WhatEachCaseFindsAndSays) {
         // The top node as written climbs through a directory that does not
         // exist, so only the alternate root can place names spelled that way.
         {"the alternate root", {alt, "ZEP_VP_DEBUG=1"}, 1,
-         [](const View& v) {
-             std::printf("%s|%s|%s", V_node(1), V_alternate_root(), via_vp(v.root + "/nowhere/../top/sub/x.c").c_str());
-         },
+         [](const View& v) { std::printf("%s|%s|%s", V_node(1), V_alternate_root(), via_vp(v.root + kAltX).c_str()); },
          "@/top|%/nowhere/../top|base/sub/x.c",
          on + node1 + "symkeep: info: Using alternate root: %/nowhere/../top\n" + node2 +
              "symkeep: info: Located file: @/base/sub/x.c\n"},
         {"the alternate root refused", {alt, "ZEP_VP_DEBUG=1", "ZEP_VP_XSW=1"}, 1,
-         [](const View& v) {
-             std::printf("%d|%s", V_alternate_root() == nullptr, via_vp(v.root + "/nowhere/../top/sub/x.c").c_str());
-         },
+         [](const View& v) { std::printf("%d|%s", V_alternate_root() == nullptr, via_vp(v.root + kAltX).c_str()); },
          "1|<none>", on + node1 + "symkeep: info: Ignoring alternate root: %/nowhere/../top\n" + node2},
         {"pairs: the replacement is asked first", {"NVSRPATH=@/src;@/rep"}, 0,
          [](const View& v) {
@@ -171,7 +167,8 @@ TEST(ViewPath, WhatEachCaseFindsAndSays) {
         {"a short write fails the copy-up", {layered}, 1,
          [](const View& v) {
              plat_calls.write = [](int fd, const void* buf, size_t n) -> long { return ::write(fd, buf, n - (n > 1)); };
-             std::printf("%d %d", V_copyup("data.bin"), file_exists(v.top + "/data.bin"));
+             const int result = V_copyup("data.bin");
+             std::printf("%d %d", result, file_exists(v.top + "/data.bin"));
          },
          "-1 0", ""},
     };
@@ -204,8 +201,8 @@ TEST(ViewPath, NodesOfAnEnvironment) {
     using Row = std::tuple<std::string, int, std::string>;
     for (const auto& [value, count, last] : {Row{"a:b", 2, "/b"}, Row{many, 128, "/n128"}}) {
         V_reset_for_tests(), plat_setenv("NVPATH", value.c_str()), gen_viewpathing(1);
-        const std::string node = V_node(count) ? V_node(count) : "", tail = native(last);
-        EXPECT_TRUE(V_node_count() == count && !V_node(count + 1) && node.rfind(tail) == node.size() - tail.size()) << last;
+        const std::string n = V_node(count) ? V_node(count) : "", t = native(last);
+        EXPECT_TRUE(V_node_count() == count && !V_node(count + 1) && n.rfind(t) == n.size() - t.size()) << last;
     }
     unsetenv("NVPATH");
     V_reset_for_tests();
