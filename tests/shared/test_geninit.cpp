@@ -1,8 +1,6 @@
-// Start-up and the program and environment queries.  The queries cache
-// their answers for the life of the process, and start-up starts each
-// service once, so what depends on a first answer runs in a fresh run of
-// this program (one scenario per run, its findings on standard error after
-// the runtime's own messages); the rest runs here.
+// Start-up and the program and environment queries.  The queries cache their answers for the life of the
+// process, and start-up starts each service once, so what depends on a first answer runs in a fresh run of
+// this program (one scenario per run, its findings on standard error after the runtime's own messages).
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -103,7 +101,7 @@ TEST(GenSys, AnswersInAFreshProcess) {
         return;
     }
     TempDir tmp;
-    const std::string root = real(tmp.path()), exe = self(), d2tool = under(root, "d2/tool");
+    const std::string root = real(tmp.path()), exe = self();
     for (const char* d : {"sub", "d1", "d2", "bin", "app", "app/bin"}) plat_mkdir(under(root, d).c_str(), 0755);
     plat_mkdir((root + "/d1/tool" + PLAT_EXE_SUFFIX).c_str(), 0755);  // a directory is no program
     for (const char* f : {"d2/tool", "bin/me", "bin/helper", "app/bin/prog"})
@@ -128,8 +126,8 @@ TEST(GenSys, AnswersInAFreshProcess) {
              root + " " + root + " " + under(root, "bin") + "\n~\n" + h + "\n" + under(h, "b") + "\n" + under(h, "c") +
              "\nhttp://x/y/../z\nA:" + native("b/c") + "\n" + under(root, "rel/x") + "\n" + native("/a/b") +
              "\n\n/h/x " + under(root, "x") + " " + drive + native("/a/b/") + "\n" + tool + " " + tool +
-             " <none> <none> <none> " + helper + " " + tool + " " + tool + " <none> <none> <none> <none> \n" + root + "/d1 " + root + "/d1 " +
-             root + "/bin " + root + "/bin " + root + "\n"},
+             " <none> <none> <none> " + helper + " " + tool + " " + tool + " <none> <none> <none> <none> \n" +
+             root + "/d1 " + root + "/d1 " + root + "/bin " + root + "/bin " + root + "\n"},
 #ifdef _WIN32
         {"user folders", {"APPDATA=" + root + "/file"}, "1 2 3 6 | \n" + exe + " " + [] {
              char roaming[MAX_PATH] = {};  // the system's roaming folder, always there
@@ -156,7 +154,8 @@ TEST(GenSys, AnswersInAFreshProcess) {
 }
 
 TEST(GenSys, AnswersWithoutACache) {
-    const char* names[][3] = {{"/x/prog.EXE", "prog"}, {"/x/prog.exe.bak", "prog.exe.bak"}, {"C:\\d\\tool.Exe", "tool"}};
+    const char* names[][3] = {{"/x/prog.EXE", "prog"}, {"/x/prog.exe.bak", "prog.exe.bak"},
+                              {"C:\\d\\tool.Exe", "tool"}};
     for (const auto& n : names) {
         gen_setprogpath(n[0]);
         EXPECT_EQ(str(gen_getprogname()) + "|" + str(gen_getprogpath()), std::string(n[1]) + "|" + n[0]);
@@ -167,11 +166,10 @@ TEST(GenSys, AnswersWithoutACache) {
     for (const std::string& d : {d1, d2}) plat_mkdir(d.c_str(), 0755);
     const std::string saved[] = {str(std::getenv("TMP")), str(std::getenv("TEMP")), str(std::getenv("TMPDIR"))};
     unsetenv("TMPDIR");
-    const char* temps[][4] = {{d1.c_str(), d2.c_str(), gone.c_str(), d1.c_str()},
-                              {gone.c_str(), d2.c_str(), d1.c_str(), d2.c_str()}, {"", gone.c_str(), d1.c_str(), d1.c_str()}};
+    const std::string temps[][4] = {{d1, d2, gone, d1}, {gone, d2, d1, d2}, {"", gone, d1, d1}};
     for (const auto& t : temps) {  // TMP, TEMP, preferred -> the answer
-        setenv("TMP", t[0], 1), setenv("TEMP", t[1], 1);
-        EXPECT_EQ(str(TempDirHook(t[2])), t[3]) << t[0] << " " << t[1];
+        setenv("TMP", t[0].c_str(), 1), setenv("TEMP", t[1].c_str(), 1);
+        EXPECT_EQ(str(TempDirHook(t[2].c_str())), t[3]) << t[0] << " " << t[1];
     }
     for (int i = 0; i < 3; ++i) {
         const char* name = (const char*[]){"TMP", "TEMP", "TMPDIR"}[i];

@@ -1,5 +1,5 @@
-// Memory hooks, messages, checked file I/O, fatal exits and assertions: what
-// each prints, whole, and the status; and a second exit from an exit handler.
+// Memory hooks, messages, checked file I/O, fatal exits and assertions: what each prints, whole, and the
+// status; and a second exit from an exit handler.
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -43,14 +43,10 @@ void failed_assertion(const char* expression, const char* file, int line, int ex
 TEST(Memory, BlocksAreZeroFilledAndKeepTheirBytesWhenResized) {
     char *a = static_cast<char*>(AllocHook(64, 1)), *b = static_cast<char*>(AllocHook(1, 64));
     EXPECT_EQ(std::string(a, 64) + std::string(b, 64), std::string(128, '\0'));
-    std::memset(b, 0xAB, 64);
-    b = static_cast<char*>(ReallocHook(b, 4096));
+    b = static_cast<char*>(ReallocHook(std::memset(b, 0xAB, 64), 4096));
     EXPECT_EQ(b[63], '\xAB');
-    FreeHook(a);
-    EXPECT_EQ(ReallocHook(b, -1), nullptr);  // released
-    EXPECT_EQ(ReallocHook(nullptr, 0), nullptr);
-    FreeHook(ReallocHook(nullptr, 16));
-    EXPECT_EQ(gen_try_alloc(0), nullptr);
+    FreeHook(a), FreeHook(ReallocHook(nullptr, 16));
+    EXPECT_TRUE(ReallocHook(b, -1) == nullptr && ReallocHook(nullptr, 0) == nullptr && gen_try_alloc(0) == nullptr);
 }
 
 TEST(Ends, WhatEachMessageAndEarlyEndPrintsAndItsStatus) {
@@ -121,8 +117,8 @@ TEST(Ends, WhatEachMessageAndEarlyEndPrintsAndItsStatus) {
          [] { for (uint32_t code : {0, 1, 2, 3, 4, 5, 6, 102, 50}) errno = 0, nameless(), gen_message(code, "m"); },
          -1, "m\ndisaster: m\nfatal: m\nerror: m\nwarning: m\ninfo: m\nm\nfatal: m\nm\n"},
         {"errno cleared only after an appended text",
-         [] { errno = EACCES, gen_fatal("x"); int e = errno; errno = 1, gen_error("y"), std::printf("%d%d", e, errno); },
-         -1, fatal + "x: " + denied + "\n" + E + "y\n", "01"},
+         [] { errno = EIO, gen_fatal("x"); int e = errno; errno = 1, gen_error("y"), std::printf("%d%d", e, errno); },
+         -1, fatal + "x: " + eio + "\n" + E + "y\n", "01"},
         {"alternative words",
          [] { AltPrefixStyle = 1, gen_message(0, "a"), gen_message(3, "b"), gen_message(1, "c"), AltPrefixStyle = 0; },
          -1, "symkeep: ERROR: a\nsymkeep: ERROR: b\nsymkeep: ERROR: DISASTER: c\n"},
@@ -151,12 +147,10 @@ TEST(Ends, WhatEachMessageAndEarlyEndPrintsAndItsStatus) {
         EXPECT_EQ(r.err, row.err) << row.name;
         EXPECT_EQ(r.out, row.out) << row.name;
     }
-    FILE* fp = gen_safe_fopen(file.c_str(), nullptr, "a+");  // at the end, not inherited by programs started later
-    EXPECT_TRUE(std::ftell(fp) == 3 && (fcntl(fileno(fp), F_GETFD) & FD_CLOEXEC));
-    std::fclose(fp);
-    fp = gen_safe_fopen(file.c_str(), nullptr, "r+b");
-    EXPECT_EQ(std::ftell(fp), 0);
-    std::fclose(fp);
+    // Appends start at the end, updates at the start; neither is inherited by programs started later.
+    FILE *fp = gen_safe_fopen(file.c_str(), nullptr, "a+"), *update = gen_safe_fopen(file.c_str(), nullptr, "r+b");
+    EXPECT_TRUE(std::ftell(fp) == 3 && (fcntl(fileno(fp), F_GETFD) & FD_CLOEXEC) && std::ftell(update) == 0);
+    std::fclose(fp), std::fclose(update);
     char* text = gen_format_alloc("%s-%I64x-%5d", "abc", uint64_t{0x1234567890}, 42);
     EXPECT_STREQ(text, "abc-1234567890-   42");
     FreeHook(text);
