@@ -30,20 +30,16 @@ const PlatCalls& real() { return plat_default_calls(); }
 FILE* fake_fopen(const char* name, const char* mode) { return g_plan.fail_now() ? nullptr : real().fopen(name, mode); }
 long fake_read(int fd, void* buf, size_t n) { return g_plan.fail_now() ? -1 : real().read(fd, buf, n); }
 long fake_write(int fd, const void* buf, size_t n) { return g_plan.fail_now() ? -1 : real().write(fd, buf, n); }
-long fake_pread(int fd, void* buf, size_t n, uint64_t at) { return g_plan.fail_now() ? -1 : real().pread(fd, buf, n, at); }
+long fake_pread(int fd, void* b, size_t n, uint64_t at) { return g_plan.fail_now() ? -1 : real().pread(fd, b, n, at); }
 char* fake_getcwd(char* buf, size_t n) { return g_plan.fail_now() ? nullptr : real().getcwd(buf, n); }
 size_t fake_fwrite(const void* buf, size_t size, size_t count, FILE* stream) {
-    if (!g_plan.fail_now()) return real().fwrite(buf, size, count, stream);
-    const size_t written = real().fwrite(buf, size, std::min(count, g_plan.short_items), stream);
-    errno = g_plan.error;
-    return written;
+    const bool fail = g_plan.fail_now();
+    const size_t written = real().fwrite(buf, size, fail ? std::min(count, g_plan.short_items) : count, stream);
+    return fail ? (errno = g_plan.error, written) : written;
 }
 // Closes for real (the descriptor must not leak), then fails as a close
 // that flushed onto a full or broken device does.
-int fake_fclose(FILE* stream) {
-    const int result = real().fclose(stream);
-    return g_plan.fail_now() ? -1 : result;
-}
+int fake_fclose(FILE* stream) { return real().fclose(stream) != 0 || g_plan.fail_now() ? -1 : 0; }
 
 std::string text_of(int error) { return std::strerror(error); }
 
@@ -56,10 +52,7 @@ struct Trees {
         write_file(below, "below");
         plat_setenv("NVPATH", (top + PLAT_PATH_LIST_SEPARATOR + base).c_str());
     }
-    ~Trees() {
-        V_reset_for_tests();
-        unsetenv("NVPATH");
-    }
+    ~Trees() { V_reset_for_tests(), unsetenv("NVPATH"); }
 };
 
 TEST(Faults, EachFailingCallAsTheUserSeesIt) {
@@ -167,12 +160,10 @@ void* nth_fails(uint64_t count, uint64_t size) {
 // Work that allocates at many places: view-path set-up and lookup, opens,
 // path routines.
 void allocating_work(const Trees& trees) {
-    V_reset_for_tests();
-    gen_viewpathing(1);
+    V_reset_for_tests(), gen_viewpathing(1);
     FILE* fp = gen_safe_fopen((trees.top + TempDir::kSeparator + "only-below").c_str(), nullptr, "r");
     gen_safe_fclose("only-below", "input", fp);
-    FreeHook(gen_pathjoin(trees.base.c_str(), "x/../y"));
-    FreeHook(gen_abspath("rel/name"));
+    FreeHook(gen_pathjoin(trees.base.c_str(), "x/../y")), FreeHook(gen_abspath("rel/name"));
     FreeHook(gen_setext("file.c", ".o"));
 }
 

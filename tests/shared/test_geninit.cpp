@@ -44,8 +44,7 @@ void say_steps() {
     const GenInitStep* steps = nullptr;
     std::string text;
     for (size_t i = 0, n = gen_init_steps(&steps); i < n; ++i) text += std::to_string(steps[i]) + " ";
-    say(text + "| " + g_events);
-    g_events.clear();
+    say(text + "| " + g_events), g_events.clear();
 }
 std::string vp() { return " vp=" + std::to_string(gen_vp_active()) + ";"; }
 const std::map<std::string, std::function<void(const std::string&)>> kScenarios = {
@@ -56,16 +55,13 @@ const std::map<std::string, std::function<void(const std::string&)>> kScenarios 
          };
          GenThreadLogStartHook = [] { g_events += "log" + vp(); };
          GenCrashReportSetupHook = [] { g_events += "crash" + vp(); };
-         gen_init("/nowhere/tool.exe", 0, 1);
-         say_steps();
+         gen_init("/nowhere/tool.exe", 0, 1), say_steps();
          say(str(gen_getprogdir()) + " " + str(gen_getprogdir()));  // warned once
-         gen_init(under(root, "bin/me").c_str(), 0, 0);
-         say_steps();
+         gen_init(under(root, "bin/me").c_str(), 0, 0), say_steps();
          std::string cwd = gen_getcwd();
          if (chdir("sub") == 0) say(cwd + " " + gen_getcwd() + " " + str(gen_getprogdir()));  // the first answer stays
          if (chdir("..") != 0) return;
-         say(own(gen_abspath("~")));  // no HOME yet
-         setenv("HOME", "/h/x", 1);
+         say(own(gen_abspath("~"))), setenv("HOME", "/h/x", 1);  // "~" kept while there is no HOME
          for (const char* in : {"~", "~/a/../b", "~//c", "http://x/y/../z", "a:b/c", "rel/./x", "/a//b/.", ""})
              say(own(gen_abspath(in)));
          unsetenv("HOME");
@@ -85,8 +81,7 @@ const std::map<std::string, std::function<void(const std::string&)>> kScenarios 
     {"user folders", [](const std::string&) {
          GenSwitchStartHook = nullptr, GenThreadLogStartHook = GenCrashReportSetupHook = nullptr;
          plat_calls.getcwd = [](char*, size_t) -> char* { return nullptr; };
-         gen_init("relative/name", 0, 0);  // not absolute: the running module instead
-         say_steps();
+         gen_init("relative/name", 0, 0), say_steps();  // not absolute: the running module instead
          say(str(gen_getprogpath()) + " " + gen_getcwd());  // the user's folder stands in for the current one
      }},
     {"Users beside the program", [](const std::string& root) {

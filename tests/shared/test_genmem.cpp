@@ -32,10 +32,7 @@ void* exhausted_heap(uint64_t count, uint64_t size) { gen_out_of_memory(count * 
 // The first line alone: the crash report a failed assertion also asks for
 // needs a process of its own (the crash tests').
 void failed_assertion(const char* expression, const char* file, int line, int extra) {
-    struct Restore {
-        AbortDumpHookFn dump = AbortDumpHook;
-        ~Restore() { AbortDumpHook = dump; }
-    } restore;
+    struct Restore { AbortDumpHookFn dump = AbortDumpHook; ~Restore() { AbortDumpHook = dump; } } restore;
     AbortDumpHook = nullptr;
     gen_assert_check(0, expression, file, line, extra);
 }
@@ -52,9 +49,7 @@ TEST(Memory, BlocksAreZeroFilledAndKeepTheirBytesWhenResized) {
 TEST(Ends, WhatEachMessageAndEarlyEndPrintsAndItsStatus) {
     const std::string denied = std::strerror(EACCES), eio = std::strerror(EIO), enoent = std::strerror(ENOENT),
                       long_text(6000, 'q'), invalid = std::strerror(EINVAL);
-    auto message = [](uint32_t code, const char* format, int error = 0) {
-        return [=] { errno = error, gen_message(code, format, "x"); };
-    };
+    auto message = [](uint32_t c, const char* f, int e = 0) { return [=] { errno = e, gen_message(c, f, "x"); }; };
     TempDir dir;
     const std::string& d = dir.path();
     const std::string file = dir.file("f"), missing = dir.file("missing");
