@@ -40,8 +40,8 @@ TEST(GenStr, PathsInBothConventions) {
         {"//./..", "/"},     // a share prefix without a server is the root
     };
     const char* joins[][3] = {{"a", "b", "a/b"}, {"a/", "b", "a/b"}, {"a", "", "a"}, {"a", nullptr, "a"},
-                              {"", "b", "b"}, {nullptr, "b", "b"}, {"a/b", "../c", "a/c"}, {"a", "..", "."}, {"a", "~/x", "a/~/x"},
-                              {"c:/top", "./x/./y", "C:/top/x/y"}};
+                              {"", "b", "b"}, {nullptr, "b", "b"}, {"a/b", "../c", "a/c"}, {"a", "..", "."},
+                              {"a", "~/x", "a/~/x"}, {"c:/top", "./x/./y", "C:/top/x/y"}};
     for (char sep : {'/', '\\'}) {
         for (const auto& c : normal)
             for (std::string in : {std::string(c[0]), with_sep(c[0], '\\')})
