@@ -27,11 +27,9 @@ std::string text_of(char* p) {
 // A name's bytes as read through the view, or "<none>".
 std::string via_vp(const std::string& name, const char* mode = "r") {
     FILE* f = gen_vp_fopen(name.c_str(), mode);
-    if (f == nullptr) return "<none>";
-    std::string s;
-    for (int c; (c = std::fgetc(f)) != EOF;) s += static_cast<char>(c);
-    gen_vp_fclose(f);
-    return s;
+    std::string s = f ? "" : "<none>";
+    for (int c; f && (c = std::fgetc(f)) != EOF;) s += static_cast<char>(c);
+    return f ? (gen_vp_fclose(f), s) : s;
 }
 
 // Fresh trees for each case: a top and a base node under `root`, the working
@@ -60,13 +58,10 @@ struct View {
 // as it is (in names kept as written).
 std::string at_root(const std::string& s, const std::string& root) {
     std::string out;
-    for (size_t i = 0, end; i < s.size(); ++i) {
-        if (s[i] == '%') out += root;
-        if (s[i] != '@') out += s[i] == '%' ? "" : std::string(1, s[i]);
-        if (s[i] != '@') continue;
-        end = std::min(s.find_first_of("|;\n ", i), s.size());
-        out += root + native(s.substr(i + 1, end - i - 1));
-        i = end - 1;
+    for (size_t i = 0; i < s.size(); ++i) {
+        const size_t end = std::min(s.find_first_of("|;\n ", i), s.size());
+        if (s[i] == '@') out += root + native(s.substr(i + 1, end - i - 1)), i = end - 1;
+        else out += s[i] == '%' ? root : std::string(1, s[i]);
     }
     return out;
 }
@@ -175,10 +170,8 @@ TEST(ViewPath, WhatEachCaseFindsAndSays) {
     for (const auto& row : rows) {
         View view;
         for (const char* v : kVars) unsetenv(v);
-        for (const std::string& e : row.env) {
-            const size_t eq = e.find('=');
-            plat_setenv(e.substr(0, eq).c_str(), at_root(e.substr(eq + 1), view.root).c_str());
-        }
+        for (const std::string& e : row.env)
+            plat_setenv(e.substr(0, e.find('=')).c_str(), at_root(e.substr(e.find('=') + 1), view.root).c_str());
         V_reset_for_tests();
         ASSERT_EQ(chdir(view.top.c_str()), 0);
         const Outcome r = trap([&] {
@@ -204,21 +197,19 @@ TEST(ViewPath, NodesOfAnEnvironment) {
         const std::string n = V_node(count) ? V_node(count) : "", t = native(last);
         EXPECT_TRUE(V_node_count() == count && !V_node(count + 1) && n.rfind(t) == n.size() - t.size()) << last;
     }
-    unsetenv("NVPATH");
-    V_reset_for_tests();
+    unsetenv("NVPATH"), V_reset_for_tests();
 }
 
 TEST(ViewPath, PathArithmetic) {
-    const char* relative[][3] = {
-        {"/a/b", "/a/b/x", "x"},     {"/a/b", "/a/b", "."},       {"/a/b/", "/a/b", "."},       {"/a/b", "/a", ".."},
-        {"/a/b", "/a/c/x", "../c/x"}, {"/a/bc", "/a/b/x", "../b/x"}, {"/a/b/c/d", "/a/x", "../../../x"},
-        {"/a/b/c/d/e", "/a/x", nullptr}, {"/A/B", "/a/b/x", "x"}, {"C:\\a", "c:/a/x", "x"}, {"C:/a", "D:/a", nullptr},
-        {"a/b", "/a/b", nullptr},    {"/a/b", "a/b", nullptr},    {"/a", "/a//x", "x"}};
+    const char* relative[][3] = {{"/a/b", "/a/b/x", "x"}, {"/a/b", "/a/b", "."}, {"/a/b/", "/a/b", "."}, {"/a", "/a//x", "x"},
+        {"/a/b", "/a", ".."}, {"/a/b", "/a/c/x", "../c/x"}, {"/a/bc", "/a/b/x", "../b/x"}, {"/A/B", "/a/b/x", "x"},
+        {"/a/b/c/d", "/a/x", "../../../x"}, {"/a/b/c/d/e", "/a/x", nullptr}, {"C:\\a", "c:/a/x", "x"},
+        {"C:/a", "D:/a", nullptr}, {"a/b", "/a/b", nullptr}, {"/a/b", "a/b", nullptr}};
     for (const auto& c : relative)
         EXPECT_EQ(text_of(V_relative_to(c[0], c[1])), c[2] ? native(c[2]) : "<none>") << c[0] << " -> " << c[1];
-    const char* compact[][2] = {{"", "."},          {"/", "/"},       {"//", "/"},      {"a//b", "a/b"},
-                                {"./a/.", "a"},      {"a/../b", "b"},  {"../a", "../a"}, {"a/../../b", "../b"},
-                                {"/..", "/.."},      {"a/b/", "a/b"},  {"a/..", "."},    {"/x/./y/../z/", "/x/z"}};
+    const char* compact[][2] = {{"", "."}, {"/", "/"}, {"//", "/"}, {"a//b", "a/b"}, {"./a/.", "a"}, {"a/../b", "b"},
+                                {"../a", "../a"}, {"a/../../b", "../b"}, {"/..", "/.."}, {"a/b/", "a/b"}, {"a/..", "."},
+                                {"/x/./y/../z/", "/x/z"}};
     char buf[64];
     for (const auto& c : compact) EXPECT_STREQ(V_compath(std::strcpy(buf, c[0])), c[1]) << c[0];
     std::string deep;
