@@ -103,10 +103,8 @@ TEST(GenSys, AnswersInAFreshProcess) {
         write_file(under(root, f) + PLAT_EXE_SUFFIX, "#!/bin/sh\n");
     write_file(root + "/file", "");
     const std::string drive = root.substr(0, root.find(TempDir::kSeparator));  // the system's full path keeps it
-    const std::string h = native("/h/x"), user = [] {
-        struct passwd* pw = getpwuid(geteuid());
-        return std::string(pw ? pw->pw_name : "<none>");
-    }();
+    const struct passwd* pw = getpwuid(geteuid());
+    const std::string h = native("/h/x"), user = pw ? pw->pw_name : "<none>";
     const std::string tool = under(root, "d2/tool"), helper = under(root, "bin/helper");
     const struct {
         const char* scenario;
