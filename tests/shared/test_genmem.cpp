@@ -61,7 +61,7 @@ TEST(Ends, WhatEachMessageAndEarlyEndPrintsAndItsStatus) {
             std::printf("%c", std::fgetc(fp)), wide ? gen_safe_fseek64("f", fp, -5, 0) : gen_safe_fseek("f", fp, -5, 0);
         };
     };
-    const std::string fatal = "symkeep: fatal: ", unable = fatal + "Unable to open ", E = "symkeep: error: ",
+    const std::string fatal = "symkeep: fatal: ", unable = fatal + "Unable to open ", err = "symkeep: error: ",
                       big = fatal + "Attempt to allocate 0x";
     auto oom = [&](const char* size) { return fatal + "Out of memory (0x" + size + " bytes requested)\n"; };
     auto in = [](const char* file, int line, const char* end = " in symkeep\n") {
@@ -96,24 +96,24 @@ TEST(Ends, WhatEachMessageAndEarlyEndPrintsAndItsStatus) {
         {"bare", [] { nameless(), failed_assertion(nullptr, "b.c", 1, 5); }, 1, "Assertion [5]" + in("b.c", 1, "\n")},
         {"x, no name", [] { nameless(), failed_assertion("x", "f.c", 2, 0); }, 1, "Assertion" + in("f.c", 2, "\n")},
         {"an assertion that holds", [] { gen_assert_check(1, "fine", "f.c", 1, 0); }, -1, ""},
-        {"error", message(3, "close %s"), -1, E + "close x\n"},
+        {"error", message(3, "close %s"), -1, err + "close x\n"},
         {"system text appended", message(102, "Error writing", EIO), -1, fatal + "Error writing: " + eio + "\n"},
         {"no system text when errno is 0", message(102, "Error writing"), -1, fatal + "Error writing\n"},
-        {"a format's newline is the line's", message(3, "line\n"), -1, E + "line\n"},
+        {"a format's newline is the line's", message(3, "line\n"), -1, err + "line\n"},
         {"a format of just a newline", message(4, "\n"), -1, "symkeep: warning: \n"},
-        {"system text after a newline", message(103, "x\n", ENOENT), -1, E + "x\n: " + enoent + "\n"},
+        {"system text after a newline", message(103, "x\n", ENOENT), -1, err + "x\n: " + enoent + "\n"},
         {"unknown code: name, no word", message(50, "odd"), -1, "symkeep: odd\n"},
         {"unknown code above 106", message(107, "odd"), -1, "symkeep: odd\n"},
         {"no name before start-up", [] { nameless(), gen_error("early"); }, -1, "error: early\n"},
         {"order", [] { std::printf("o"), gen_warning("w"), std::printf("!"); }, -1, "symkeep: warning: w\n", "o!"},
         {"wrappers", [] { errno = ENOSPC, gen_fatal("no %s", "r"), gen_error("e"), gen_warning("w"), gen_info("i"); },
-         -1, fatal + "no r: " + std::strerror(ENOSPC) + "\n" + E + "e\nsymkeep: warning: w\nsymkeep: info: i\n"},
+         -1, fatal + "no r: " + std::strerror(ENOSPC) + "\n" + err + "e\nsymkeep: warning: w\nsymkeep: info: i\n"},
         {"each code's word, 102 as fatal, 50 none",
          [] { for (uint32_t code : {0, 1, 2, 3, 4, 5, 6, 102, 50}) errno = 0, nameless(), gen_message(code, "m"); },
          -1, "m\ndisaster: m\nfatal: m\nerror: m\nwarning: m\ninfo: m\nm\nfatal: m\nm\n"},
         {"errno cleared only after an appended text",
          [] { errno = EIO, gen_fatal("x"); int e = errno; errno = 1, gen_error("y"), std::printf("%d%d", e, errno); },
-         -1, fatal + "x: " + eio + "\n" + E + "y\n", "01"},
+         -1, fatal + "x: " + eio + "\n" + err + "y\n", "01"},
         {"alternative words",
          [] { AltPrefixStyle = 1, gen_message(0, "a"), gen_message(3, "b"), gen_message(1, "c"), AltPrefixStyle = 0; },
          -1, "symkeep: ERROR: a\nsymkeep: ERROR: b\nsymkeep: ERROR: DISASTER: c\n"},
@@ -132,7 +132,7 @@ TEST(Ends, WhatEachMessageAndEarlyEndPrintsAndItsStatus) {
         {"closing no file",
          [] { const int a = gen_safe_fclose(nullptr, nullptr, nullptr), b = gen_safe_fclose("o", "output", nullptr);
               std::printf("%d %d", a, b); },
-         -1, E + "Attempt to close NULL file (null)\n" + E + "Attempt to close NULL file output 'o'\n", "-1 -1"},
+         -1, err + "Attempt to close NULL file (null)\n" + err + "Attempt to close NULL file output 'o'\n", "-1 -1"},
         {"seek before the start", seek(false), 1, fatal + "seek failed to -5 in 'f': " + invalid + "\n", "0c"},
         {"64-bit seek", seek(true), 1, fatal + "seek failed to 0xfffffffffffffffb in 'f': " + invalid + "\n", "0c"},
     };
