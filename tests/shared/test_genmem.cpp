@@ -124,7 +124,7 @@ TEST(Ends, WhatEachMessageAndEarlyEndPrintsAndItsStatus) {
          "plain\n", "DOMESSAGE Unknown Code|plain"},
         {"a long line printed whole, its log copy cut at 4095",
          [&] { gen_error("%s", long_text.c_str()), std::printf("%zu", last_event().size() - sizeof "error|" + 1); }, -1,
-         "symkeep: error: " + long_text + "\n", "4095"},
+         err + long_text + "\n", "4095"},
         {"missing described input", [&] { gen_safe_fopen(missing.c_str(), "switch file", "r"); }, 1,
          unable + "switch file '" + missing + "' for input: " + enoent + "\n"},
         {"a directory to append to", [&] { gen_safe_fopen(d.c_str(), nullptr, "a"); }, 1,
