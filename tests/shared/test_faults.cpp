@@ -1,11 +1,11 @@
 // Interrupted, short and failing system calls where the runtime makes them,
 // and an allocator failing at the Nth request for every N the work reaches,
 // judged by standard error, the status and what reached the file.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-
-#include <gtest/gtest.h>
 
 #include "platform/platform.h"
 #include "shared/genio.h"
@@ -30,20 +30,16 @@ const PlatCalls& real() { return plat_default_calls(); }
 FILE* fake_fopen(const char* name, const char* mode) { return g_plan.fail_now() ? nullptr : real().fopen(name, mode); }
 long fake_read(int fd, void* buf, size_t n) { return g_plan.fail_now() ? -1 : real().read(fd, buf, n); }
 long fake_write(int fd, const void* buf, size_t n) { return g_plan.fail_now() ? -1 : real().write(fd, buf, n); }
-long fake_pread(int fd, void* buf, size_t n, uint64_t at) { return g_plan.fail_now() ? -1 : real().pread(fd, buf, n, at); }
+long fake_pread(int fd, void* b, size_t n, uint64_t at) { return g_plan.fail_now() ? -1 : real().pread(fd, b, n, at); }
 char* fake_getcwd(char* buf, size_t n) { return g_plan.fail_now() ? nullptr : real().getcwd(buf, n); }
 size_t fake_fwrite(const void* buf, size_t size, size_t count, FILE* stream) {
-    if (!g_plan.fail_now()) return real().fwrite(buf, size, count, stream);
-    const size_t written = real().fwrite(buf, size, std::min(count, g_plan.short_items), stream);
-    errno = g_plan.error;
-    return written;
+    const bool fail = g_plan.fail_now();
+    const size_t written = real().fwrite(buf, size, fail ? std::min(count, g_plan.short_items) : count, stream);
+    return fail ? (errno = g_plan.error, written) : written;
 }
 // Closes for real (the descriptor must not leak), then fails as a close
 // that flushed onto a full or broken device does.
-int fake_fclose(FILE* stream) {
-    const int result = real().fclose(stream);
-    return g_plan.fail_now() ? -1 : result;
-}
+int fake_fclose(FILE* stream) { return real().fclose(stream) != 0 || g_plan.fail_now() ? -1 : 0; }
 
 std::string text_of(int error) { return std::strerror(error); }
 
@@ -56,10 +52,7 @@ struct Trees {
         write_file(below, "below");
         plat_setenv("NVPATH", (top + PLAT_PATH_LIST_SEPARATOR + base).c_str());
     }
-    ~Trees() {
-        V_reset_for_tests();
-        unsetenv("NVPATH");
-    }
+    ~Trees() { V_reset_for_tests(), unsetenv("NVPATH"); }
 };
 
 TEST(Faults, EachFailingCallAsTheUserSeesIt) {
@@ -70,50 +63,38 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
         plat_calls.fopen = fake_fopen;
         FILE* fp = gen_safe_fopen(in.c_str(), nullptr, "r");
         char text[16] = {};
-        std::printf("%zu:%s", std::fread(text, 1, sizeof text - 1, fp), text);
-        std::fclose(fp);
+        std::printf("%zu:%s", std::fread(text, 1, sizeof text - 1, fp), text), std::fclose(fp);
     };
-    auto open_denied = [&] {
-        plat_calls.fopen = fake_fopen;
-        gen_safe_fopen(denied.c_str(), "listing", "w+b");
-    };
+    auto open_denied = [&] { plat_calls.fopen = fake_fopen, gen_safe_fopen(denied.c_str(), "listing", "w+b"); };
     auto writes = [&](size_t kept_items) {  // of each failing request
         return [&, kept_items] {
             FILE* fp = gen_safe_fopen(out.c_str(), nullptr, "w+b");
-            g_plan.short_items = kept_items;
-            plat_calls.fwrite = fake_fwrite;
+            g_plan.short_items = kept_items, plat_calls.fwrite = fake_fwrite;
             const long long named = gen_safe_fwrite(out.c_str(), "abcdefgh", 1, 8, fp);
             const long long nameless = gen_safe_fwrite(nullptr, "abcdefgh", 2, 4, fp);
-            plat_calls = plat_default_calls();
-            gen_safe_fclose(out.c_str(), nullptr, fp);
+            plat_calls = plat_default_calls(), gen_safe_fclose(out.c_str(), nullptr, fp);
             std::printf("%lld %lld %zu", named, nameless, read_file(out).size());
         };
     };
     auto close_failing = [&] {
         FILE* fp = gen_safe_fopen(out.c_str(), nullptr, "w+b");
-        std::fputs("data", fp);
-        plat_calls.fclose = fake_fclose;
-        const int described = gen_safe_fclose(out.c_str(), "output", fp);
-        const int plain = gen_safe_fclose(out.c_str(), nullptr, std::fopen(out.c_str(), "r"));
-        const int none = gen_safe_fclose(out.c_str(), nullptr, nullptr);
-        std::printf("%d %d %d %s", described, plain, none, read_file(out).c_str());
+        std::fputs("data", fp), plat_calls.fclose = fake_fclose;
+        const int d = gen_safe_fclose(out.c_str(), "output", fp);
+        const int p = gen_safe_fclose(out.c_str(), nullptr, std::fopen(out.c_str(), "r"));
+        std::printf("%d %d %d %s", d, p, gen_safe_fclose(out.c_str(), nullptr, nullptr), read_file(out).c_str());
     };
     auto pread_at = [&](uint64_t offset) {
         return [&, offset] {
             FILE* fp = std::fopen(in.c_str(), "rb");
-            plat_calls.pread = fake_pread;
             char text[5] = {};
-            const long n = plat_pread(fp, text, 4, offset);
-            std::printf("%ld:%s:%s", n, text, errno == EIO ? "EIO" : "");
-            std::fclose(fp);
+            const long n = (plat_calls.pread = fake_pread, plat_pread(fp, text, 4, offset));
+            std::printf("%ld:%s:%s", n, text, errno == EIO ? "EIO" : ""), std::fclose(fp);
         };
     };
     // With no start directory the view path still answers relative and
     // empty names (an empty name once overflowed its one-byte copy here).
     auto no_start_directory = [&] {
-        plat_calls.getcwd = fake_getcwd;
-        V_reset_for_tests();
-        gen_viewpathing(1);
+        plat_calls.getcwd = fake_getcwd, V_reset_for_tests(), gen_viewpathing(1);
         char *empty = V_relpath(""), *relative = V_relpath("some/name"),
              *found = V_resolve((trees.top + TempDir::kSeparator + "only-below").c_str(), V_LOOKUP_READ);
         std::printf("%d|%s|%s|%s", V_start_directory() == nullptr, empty ? empty : "none",
@@ -121,17 +102,13 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
     };
     // Descriptor reads and writes take 32-bit counts; a larger one is said.
     auto count_limits = [] {
-        plat_calls.read = fake_read;
-        plat_calls.write = fake_write;
-        for (uint64_t count : {0xFFFFFFFFull, 0x100000000ull}) {
-            gen_read(0, nullptr, count);
-            gen_write(1, nullptr, count);
-        }
+        plat_calls.read = fake_read, plat_calls.write = fake_write;
+        for (uint64_t count : {0xFFFFFFFFull, 1ull << 32}) gen_read(0, nullptr, count), gen_write(1, nullptr, count);
     };
-    const std::string cannot_open = "symkeep: fatal: Unable to open ";
+    const std::string cannot_open = "symkeep: fatal: Unable to open ", fatal = "symkeep: fatal: Error ";
     auto write_error = [&](int e) {
-        return "symkeep: fatal: Error writing to '" + out + "': " + text_of(e) +
-               "\nsymkeep: fatal: Error writing to file: " + text_of(e) + "\n";
+        return fatal + "writing to '" + out + "': " + text_of(e) + "\n" + fatal + "writing to file: " + text_of(e) +
+               "\n";
     };
     const struct {
         const char* name;
@@ -141,25 +118,23 @@ TEST(Faults, EachFailingCallAsTheUserSeesIt) {
         std::string out, err;
         int calls;  // of the faked call; -1: not counted
     } rows[] = {
-        {"open interrupted ten times", 10, EINTR, open_read, -1, "10:0123456789", "", 11},
-        {"open interrupted eleven times", 11, EINTR, open_read, 1, "",
-         cannot_open + in + " for input: " + text_of(EINTR) + "\n", 11},
+        {"10 interrupts", 10, EINTR, open_read, -1, "10:0123456789", "", 11},
+        {"11 interrupts", 11, EINTR, open_read, 1, "", cannot_open + in + " for input: " + text_of(EINTR) + "\n", 11},
         {"open for output denied", 1000, EACCES, open_denied, 1, "",
          cannot_open + "listing '" + denied + "' for output: " + text_of(EACCES) + "\n", 1},
         {"whole writes", 0, 0, writes(0), -1, "8 4 16", "", 2},
         {"short writes", 1000, ENOSPC, writes(3), -1, "3 3 9", write_error(ENOSPC), 2},
         {"failed writes", 1000, EIO, writes(0), -1, "0 0 0", write_error(EIO), 2},
-        {"failed closes", 1000, ENOSPC, close_failing, -1, "-1 -1 -1 data",
-         "symkeep: fatal: Error closing output '" + out + "': " + text_of(ENOSPC) + "\nsymkeep: fatal: Error closing " +
-             out + ": " + text_of(ENOSPC) + "\nsymkeep: error: Attempt to close NULL file " + out + "\n", 2},
+        {"failed closes", 1000, ENOSPC, close_failing, -1, "-1 -1 -1 data", fatal + "closing output '" + out + "': " +
+             text_of(ENOSPC) + "\n" + fatal + "closing " + out + ": " + text_of(ENOSPC) +
+             "\nsymkeep: error: Attempt to close NULL file " + out + "\n", 2},
         {"positioned read interrupted", 3, EINTR, pread_at(3), -1, "4:3456:", "", 4},
         {"positioned read at the end, interrupted", 1, EINTR, pread_at(10), -1, "0::", "", 2},
         {"positioned read failing", 1, EIO, pread_at(3), -1, "-1::EIO", "", 1},
         {"counts beyond 32 bits", 1000, EIO, count_limits, -1, "",
          "symkeep: error: gen_read(): count exceeds unsigned 32-bit range\n"
          "symkeep: error: gen_write(): count exceeds unsigned 32-bit range\n", 4},
-        {"view path without a start directory", 1000, ENOENT, no_start_directory, -1, "1|none|none|" + trees.below, "",
-         -1},
+        {"no start directory", 1000, ENOENT, no_start_directory, -1, "1|none|none|" + trees.below, "", -1},
     };
     for (const auto& row : rows) {
         g_plan = Plan{row.failures, row.error};
@@ -185,12 +160,10 @@ void* nth_fails(uint64_t count, uint64_t size) {
 // Work that allocates at many places: view-path set-up and lookup, opens,
 // path routines.
 void allocating_work(const Trees& trees) {
-    V_reset_for_tests();
-    gen_viewpathing(1);
+    V_reset_for_tests(), gen_viewpathing(1);
     FILE* fp = gen_safe_fopen((trees.top + TempDir::kSeparator + "only-below").c_str(), nullptr, "r");
     gen_safe_fclose("only-below", "input", fp);
-    FreeHook(gen_pathjoin(trees.base.c_str(), "x/../y"));
-    FreeHook(gen_abspath("rel/name"));
+    FreeHook(gen_pathjoin(trees.base.c_str(), "x/../y")), FreeHook(gen_abspath("rel/name"));
     FreeHook(gen_setext("file.c", ".o"));
 }
 

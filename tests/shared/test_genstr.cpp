@@ -21,28 +21,11 @@ std::string with_sep(std::string s, char sep) {
 }
 
 TEST(GenStr, JoinsAndComparisons) {
-    const char* s = "xxabyy";
-    const std::string rows[][2] = {
-        {own(gen_strcat2(nullptr, "abc")) + own(gen_strcat2("abc", "")) + own(gen_strcat2("", "x")), "abcabcx"},
-        {own(gen_strcat2(nullptr, nullptr)) + own(gen_strcat2("ab", "cd")) + own(gen_strdup(nullptr)), "<none>abcd<none>"},
-        {own(gen_strcat3("a", "b", "c")) + own(gen_strcat3(nullptr, "b", "c")) + own(gen_strcat3("a", nullptr, "c")) +
-             own(gen_strcat3("a", "b", nullptr)), "abcbcacab"},
-        {own(gen_strjoinc("a", '=', "b")) + own(gen_strjoinc(nullptr, '=', "b")) + own(gen_strjoinc("a", '\0', "b")) +
-             own(gen_strjoinc("a", '=', nullptr)), "a=bbaba"},
-        {own(gen_strcat4("a", nullptr, "c", "d")) + "|" + own(gen_strcat4(nullptr, nullptr, nullptr, nullptr)), "acd|"},
-    };
-    for (const auto& row : rows) EXPECT_EQ(row[0], row[1]);
-    const bool yes[] = {gen_strequal("GSWITCH", "gswitch"), gen_strequal(nullptr, nullptr), gen_strcmp0(nullptr, "") == 0,
-                        gen_strcmp0(nullptr, "a") < 0, gen_strcmp0("b", "a") > 0, gen_strprefix("abc", nullptr),
-                        gen_strprefix(nullptr, nullptr), gen_strprefix("abc", "ab"), gen_strstr(s, "ab") == s + 2,
-                        gen_isalnum('a') && gen_isalnum('Z') && gen_isalnum('0') && gen_isalnum('9')};
-    const bool no[] = {gen_strequal(nullptr, ""), gen_strequal("ab", "abc"), gen_strequal("[", "{"),  // only letters fold
-                       gen_strprefix(nullptr, "a"), gen_strprefix("ab", "abc"), gen_strstr(nullptr, "ab") != nullptr,
-                       gen_strstr(s, nullptr) != nullptr, gen_isspace('\v'), gen_isspace('x'), gen_isalnum('_'),
-                       gen_isalnum(0xE9), gen_isalnum(':')};
-    for (size_t i = 0; i < sizeof yes; ++i) EXPECT_TRUE(yes[i]) << i;
-    for (size_t i = 0; i < sizeof no; ++i) EXPECT_FALSE(no[i]) << i;
-    for (int c : {' ', '\t', '\n', '\r', '\f'}) EXPECT_TRUE(gen_isspace(c)) << c;
+    EXPECT_EQ(own(gen_strcat2(0, "abc")) + own(gen_strcat3("a", 0, "c")) + own(gen_strjoinc("a", '=', "b")) +
+                  own(gen_strjoinc("a", 0, "b")) + own(gen_strcat4("a", 0, "c", "d")) + own(gen_strdup(0)),
+              "abcaca=babacd<none>");
+    EXPECT_TRUE(gen_strequal("GSWITCH", "gswitch") && !gen_strequal("[", "{") && !gen_strequal(nullptr, "") &&
+                gen_strprefix("abc", "ab") && !gen_strprefix("ab", "abc") && gen_strcmp0(nullptr, "a") < 0);
 }
 
 // Each case is written with '/'; it runs once writing '/' and once writing
@@ -56,16 +39,13 @@ TEST(GenStr, PathsInBothConventions) {
         {"x/../c:", "./c:"}, {"./c:/..", ""}, {"./c:/../x", "x"},  // the guard goes with the component it kept
         {"//./..", "/"},     // a share prefix without a server is the root
     };
-    const char* joins[][3] = {{"a", "b", "a/b"},      {"a/", "b", "a/b"},   {"a", "", "a"},    {"a", nullptr, "a"},
-                              {"", "b", "b"},         {nullptr, "b", "b"},  {"a/b", "../c", "a/c"}, {"a", "..", "."},
-                              {"a", "~/x", "a/~/x"},  {"c:/top", "./x/./y", "C:/top/x/y"}};
+    const char* joins[][3] = {{"a", "b", "a/b"}, {"a/", "b", "a/b"}, {"a", "", "a"}, {"a", nullptr, "a"},
+                              {"", "b", "b"}, {nullptr, "b", "b"}, {"a/b", "../c", "a/c"}, {"a", "..", "."},
+                              {"a", "~/x", "a/~/x"}, {"c:/top", "./x/./y", "C:/top/x/y"}};
     for (char sep : {'/', '\\'}) {
         for (const auto& c : normal)
-            for (const std::string& in : {std::string(c[0]), with_sep(c[0], '\\')}) {
-                std::vector<char> buf(in.begin(), in.end());
-                buf.push_back('\0');
-                EXPECT_EQ(gen_path_normalise(buf.data(), sep), with_sep(c[1], sep)) << in << " sep " << sep;
-            }
+            for (std::string in : {std::string(c[0]), with_sep(c[0], '\\')})
+                EXPECT_EQ(gen_path_normalise(&in[0], sep), with_sep(c[1], sep)) << c[0] << " sep " << sep;
         for (const auto& c : joins)
             EXPECT_EQ(own(gen_pathjoin(c[0], c[1], sep)), with_sep(c[2], sep)) << str(c[0]) << " + " << str(c[1]);
         // An absolute name is copied as written, not normalised.
@@ -76,16 +56,16 @@ TEST(GenStr, PathsInBothConventions) {
                   own(gen_pathjoin_or_copy("d", "~")) + own(gen_pathjoin_or_copy("d", "n", '\\')) +
                   own(gen_pathjoin_or_copy(nullptr, nullptr)),
               "nd~d\\n<none>");
-    const char* dirs[][2] = {{"name", nullptr}, {"a/b", "a"},    {"a\\b\\c", "a\\b"}, {"/x", "/"}, {"\\x", "\\"},
-                             {"C:\\x", "C:\\"}, {"C:/a/x", "C:/a"}, {"C:x", "C:"},    {"a//b", "a"}, {"//", "/"},
+    const char* dirs[][2] = {{"name", nullptr}, {"a/b", "a"}, {"a\\b\\c", "a\\b"}, {"/x", "/"}, {"\\x", "\\"},
+                             {"C:\\x", "C:\\"}, {"C:/a/x", "C:/a"}, {"C:x", "C:"}, {"a//b", "a"}, {"//", "/"},
                              {"", nullptr}};
     for (const auto& d : dirs) EXPECT_EQ(own(gen_dirname(d[0])), str(d[1])) << d[0];
     const char* bases[][2] = {{"C:prog.exe", "prog.exe"}, {"a/b\\c", "c"}, {"dir/", ""}, {nullptr, nullptr}};
     for (const auto& b : bases) EXPECT_EQ(str(gen_basename(b[0])), str(b[1]));
     for (const char* yes : {"C:x", "\\x", "/x", "~", "~/a", "~\\a"}) EXPECT_TRUE(gen_isabsolute(yes)) << yes;
     for (const char* no : {"x\\y", "", "~a", "x", static_cast<const char*>(nullptr)}) EXPECT_FALSE(gen_isabsolute(no));
-    EXPECT_TRUE(gen_isbarename("prog"));
     for (const char* no : {"d/prog", "C:prog", "", static_cast<const char*>(nullptr)}) EXPECT_FALSE(gen_isbarename(no));
+    EXPECT_TRUE(gen_isbarename("prog"));
 }
 
 TEST(GenStr, ExtensionsEnvironmentAndNumbers) {
@@ -108,11 +88,9 @@ TEST(GenStr, ExtensionsEnvironmentAndNumbers) {
     const char* t = "123x";
     EXPECT_EQ(gen_strtou32(nullptr, &null_end, 10) + gen_strtou32(t, &end, 10), 123u);
     EXPECT_TRUE(null_end == nullptr && end == t + 3);
-    std::string got;
-    for (const auto& [text, base] : std::initializer_list<std::pair<const char*, int>>{
-             {"ff", 16}, {"0x10", 0}, {"4294967295", 10}, {"4294967296", 10}, {"99999999999999999999999", 10}})
-        got += std::to_string(gen_strtou32(text, nullptr, base)) + " ";
-    EXPECT_EQ(got, "255 16 4294967295 4294967295 4294967295 ");
+    EXPECT_TRUE(gen_strtou32("ff", nullptr, 16) == 255 && gen_strtou32("0x10", nullptr, 0) == 16);
+    for (const char* text : {"4294967295", "4294967296", "99999999999999999999999"})
+        EXPECT_EQ(gen_strtou32(text, nullptr, 10), 4294967295u) << text;
 }
 
 TEST(CheckedIo, DirectoryTestAndNormalisedForms) {
@@ -123,9 +101,8 @@ TEST(CheckedIo, DirectoryTestAndNormalisedForms) {
     for (const auto& [path, is_dir] : answers) EXPECT_EQ(gen_isdir(path.c_str()), is_dir) << path;
     EXPECT_EQ(gen_isdir(nullptr), -1);
     const char* forms[][2] = {{"C:", "C:\\"}, {"C:\\", "C:\\"}, {"c:/", "c:/"}, {"dir/", "dir"}, {"dir\\", "dir"},
-                              {"/", "/"}, {"\\\\server\\share", "\\\\server\\share\\"},
-                              {"\\\\server\\share\\", "\\\\server\\share\\"},
-                              {"//srv/share/sub/", "//srv/share/sub"}, {"a", "a"}};
+                              {"/", "/"}, {"\\\\server\\share", "\\\\server\\share\\"}, {"a", "a"},
+                              {"\\\\server\\share\\", "\\\\server\\share\\"}, {"//srv/share/sub/", "//srv/share/sub"}};
     for (const auto& f : forms) EXPECT_EQ(own(gen_normalise_dirpath(f[0])), f[1]) << f[0];
 }
 
