@@ -183,12 +183,12 @@ TEST(Elf, Refusals) {
 
 // Built once into the build tree (under wine: taken from the Linux build's).
 std::string real_executable(const std::string& id, const std::string& cc, const std::vector<std::string>& flags) {
-    const std::string src = std::string(SYMKEEP_SOURCE_DIR) + "/tests/data/progs/";
 #ifdef _WIN32
     const char* from = std::getenv("SYMKEEP_PROGS_FROM");
-    const std::string exe = std::string(from ? from : "") + "/" + id;
-    return file_exists(exe) ? exe : "";
-#endif
+    const std::string cached = std::string(from ? from : "") + "/" + id;
+    return file_exists(cached) ? cached : "";
+#else
+    const std::string src = std::string(SYMKEEP_SOURCE_DIR) + "/tests/data/progs/";
     const std::string dir = std::string(SYMKEEP_BINARY_DIR) + "/e2e-progs", exe = dir + "/" + id;
     bool fresh = file_exists(exe);  // newer than its sources
     for (const char* s : {"main.c", "counter.c", "util.c", "prog.h"})
@@ -199,6 +199,7 @@ std::string real_executable(const std::string& id, const std::string& cc, const 
     std::filesystem::create_directories(dir);
     if (!fresh && run_program(argv).status == 0) std::filesystem::rename(exe + ".tmp", exe);
     return file_exists(exe) ? exe : "";
+#endif
 }
 
 TEST(Elf, RealExecutables) {
