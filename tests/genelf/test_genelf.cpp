@@ -236,9 +236,11 @@ TEST(Loader, EntryCutShortReadsAs0xFF) {
         EXPECT_EQ(s.st_size, 0xFFFFFFFFFFFFFFFFull);
     }
     EXPECT_STREQ(reinterpret_cast<const char*>(strings + syms[4].st_name), "main");
-    FreeHook(syms);
-    FreeHook(strings);
-    std::fclose(fp);
+    FreeHook(syms), FreeHook(strings), std::fclose(fp);
+    fp = stream_of(em::make_elf(em::sample_exec(32, false)));  // and a whole ELF32 table
+    EXPECT_EQ(genelf_read_symtab(fp, &syms, &strings), 9u);
+    EXPECT_EQ(syms[8].st_shndx, SHN_COMMON);
+    FreeHook(syms), FreeHook(strings), std::fclose(fp);
 }
 
 // Shapes the loader accepts, in both byte orders: what it makes of each.

@@ -97,7 +97,7 @@ TEST(GenSys, AnswersInAFreshProcess) {
     }
     TempDir tmp;
     const std::string root = real(tmp.path()), exe = self();
-    for (const char* d : {"sub", "d1", "d2", "bin", "app", "app/bin"}) plat_mkdir(under(root, d).c_str(), 0755);
+    for (const char* d : {"sub", "d1", "d2", "bin", "app", "app/bin", "home"}) plat_mkdir(under(root, d).c_str(), 0755);
     plat_mkdir((root + "/d1/tool" + PLAT_EXE_SUFFIX).c_str(), 0755);  // a directory is no program
     for (const char* f : {"d2/tool", "bin/me", "bin/helper", "app/bin/prog"})
         write_file(under(root, f) + PLAT_EXE_SUFFIX, "#!/bin/sh\n");
@@ -130,6 +130,8 @@ TEST(GenSys, AnswersInAFreshProcess) {
 #else
         {"user folders", {"APPDATA=" + root + "/file", "XDG_CONFIG_HOME=" + root + "/conf"},
          "1 2 3 6 | \n" + exe + " " + root + "/conf\n"},
+        {"user folders", {"APPDATA", "XDG_CONFIG_HOME", "HOME=" + root + "/home"},
+         "1 2 3 6 | \n" + exe + " " + root + "/home/.config\n"},
         {"Users beside the program", {"APPDATA", "XDG_CONFIG_HOME", "HOME", "USERPROFILE"},
          root + "/app/Users/" + user + " " + user + "\n"},
 #endif

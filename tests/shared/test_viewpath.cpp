@@ -92,9 +92,10 @@ TEST(ViewPath, WhatEachCaseFindsAndSays) {
          [](const View& v) {
              std::printf("%s|%s|", via_vp("sub/x.c").c_str(), via_vp(v.top + "/sub/x.c").c_str());
              std::printf("%s|", via_vp("both").c_str()), errno = 0;
-             std::printf("%s|%d|%d", via_vp("sub/none").c_str(), errno == ENOENT, file_exists(v.top + "/sub/x.c"));
+             std::printf("%s|%d|%d|", via_vp("sub/none").c_str(), errno == ENOENT, file_exists(v.top + "/sub/x.c"));
+             std::printf("%s", text_of(V_resolve("sub/none", V_LOOKUP_READ)).c_str());  // found nowhere
          },
-         "base/sub/x.c|base/sub/x.c|top/both|<none>|1|0", ""},
+         "base/sub/x.c|base/sub/x.c|top/both|<none>|1|0|sub/none", ""},
         {"^ names lie under the top node", {layered}, 1,
          [](const View& v) {
              if (chdir(v.root.c_str()) != 0) return;
