@@ -182,7 +182,8 @@ TEST(Elf, Refusals) {
 }
 
 // Built once into the build tree (under wine: taken from the Linux build's).
-std::string real_executable(const std::string& id, const std::string& cc, const std::vector<std::string>& flags) {
+std::string real_executable(const std::string& id, [[maybe_unused]] const std::string& cc,
+                            [[maybe_unused]] const std::vector<std::string>& flags) {
 #ifdef _WIN32
     const char* from = std::getenv("SYMKEEP_PROGS_FROM");
     const std::string cached = std::string(from ? from : "") + "/" + id;
