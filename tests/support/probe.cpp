@@ -1,26 +1,7 @@
-// The probe program, for the cases that need a process of its own:
-//   probe SCENARIO [ARG]
-// runs one scenario and prints what it sees as "key value" lines.
-//
-// Scenarios on the runtime started as the tool starts it (gen_init sets up
-// the crash reports from ZEP_RNE_DUMP_PATH) report "pid" and "tid" and log
-// their name first: assert [LINKTARGET] (an assertion fails; with a target,
-// symbolic links to it are planted first at the names of the thread's dump
-// and backing file), taken (an assertion fails with the first fallback dump
-// directory name taken), segv, fpe, ill, bus (a read of a truncated
-// mapping; on Windows an in-page error with two parameters, 0x1234 and
-// 0xfedcba9876543210), filter (the unhandled-exception filter given
-// records, then none), threads (main and a worker log by turns, then main
-// faults while the worker waits), env (a child shell shows
-// ZEP_RNE_DUMP_PATH), killed [LINKTARGET] (logs "before_kill" 7, then ends
-// itself as SIGKILL or TerminateProcess with 9 does: no handler runs).
-// Scenarios on one part alone: log-thread [DUMPDIR] (the event log of the
-// main thread and a worker, and the worker's backing file while and after
-// it runs), log-thread-tls [DUMPDIR] (the same with thread-local slots, as
-// on a Windows without the fiber-local routines), fork (POSIX: a forked
-// child's log), exit-twice (gen_exit from a termination handler while
-// gen_exit runs, after telling whether FreeHook still releases, with output
-// left unflushed).
+// The probe program, for the cases that need a process of its own: `probe SCENARIO [ARG]` runs one
+// scenario of the table at the end and prints what it sees as "key value" lines.  The scenarios that
+// start the runtime as the tool does (crash reports from ZEP_RNE_DUMP_PATH) report "pid" and "tid" and
+// log their own name first; the others exercise one part alone.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -246,20 +227,20 @@ const struct Scenario {
     bool starts_runtime;
     void (*run)(const char* arg);
 } kScenarios[] = {
-    {"assert", true, fail_assertion},
-    {"taken", true, fail_assertion},
+    {"assert", true, fail_assertion},  // [LINKTARGET]: links planted at the dump and log names first
+    {"taken", true, fail_assertion},   // the first fallback dump directory name taken
     {"segv", true, segv},
     {"fpe", true, [](const char*) { report("quotient", static_cast<unsigned>(divide(1, 0))); }},
     {"ill", true, ill},
-    {"bus", true, bus},
+    {"bus", true, bus},  // a truncated mapping; on Windows an in-page error (0x1234, 0xfedcba9876543210)
     {"filter", true, filter},
     {"threads", true, threads},
     {"env", true, show_env},
-    {"killed", true, killed},
-    {"log-thread", false, log_thread},
-    {"log-thread-tls", false, log_thread_tls},
+    {"killed", true, killed},  // [LINKTARGET]: ends as SIGKILL does, no handler runs
+    {"log-thread", false, log_thread},  // [DUMPDIR]: main and a worker log; the worker's file
+    {"log-thread-tls", false, log_thread_tls},  // the same on thread-local slots
     {"fork", false, fork_child},
-    {"exit-twice", false, exit_twice},
+    {"exit-twice", false, exit_twice},  // gen_exit from a handler while gen_exit runs
 };
 
 }  // namespace
