@@ -243,6 +243,13 @@ TEST(Loader, EntryCutShortReadsAs0xFF) {
     FreeHook(syms), FreeHook(strings), std::fclose(fp);
 }
 
+// Names are read through a window of the table; a longer one is read on to its NUL.
+TEST(Loader, NameLongerThanTheReadWindow) {
+    Desc d = em::sample_exec(64, false);
+    d.symbols[8].name = std::string(300000, 'n');
+    EXPECT_EQ(load(d).names[8], d.symbols[8].name);
+}
+
 // Shapes the loader accepts, in both byte orders: what it makes of each.
 TEST(Loader, AcceptedShapes) {
     struct Row {
