@@ -196,7 +196,8 @@ TEST(ViewPath, NodesOfAnEnvironment) {
     for (const auto& [value, count, last] : {Row{"a:b", 2, "/b"}, Row{many, 128, "/n128"}}) {
         V_reset_for_tests(), plat_setenv("NVPATH", value.c_str()), gen_viewpathing(1);
         const std::string n = V_node(count) ? V_node(count) : "", t = native(last);
-        EXPECT_TRUE(V_node_count() == count && !V_node(count + 1) && n.rfind(t) == n.size() - t.size()) << last;
+        EXPECT_TRUE(V_node_count() == count && !V_node(count + 1) && !V_node(0) && n.rfind(t) == n.size() - t.size())
+            << last;
     }
     unsetenv("NVPATH"), V_reset_for_tests();
 }
