@@ -397,6 +397,7 @@ TEST(Readers, DirectEntryPoints) {
     EXPECT_EQ(genelf_read_symtab(fp, nullptr, nullptr), 0u);
     EXPECT_EQ(genelf_alloc(0), nullptr);
     EXPECT_EQ(genelf_read_block(fp, nullptr, 0), nullptr);
+    EXPECT_EQ(genelf_writesection(fp, nullptr, nullptr, nullptr, 64), 0);
     Elf64_Phdr* phdrs = genelf_readprogheaders(fp, nullptr, 2, 64, 56, 64);
     EXPECT_EQ(phdrs[1].p_vaddr, 0x402000u);
     std::fseek(fp, 64 + 56, SEEK_SET);  // an offset of -1 reads where the stream stands
