@@ -155,6 +155,10 @@ TEST(GenSys, AnswersWithoutACache) {
         gen_setprogpath(n[0]);
         EXPECT_EQ(str(gen_getprogname()) + "|" + str(gen_getprogpath()), std::string(n[1]) + "|" + n[0]);
     }
+#ifndef _WIN32
+    char host[256] = "";
+    EXPECT_EQ(str(gen_gethostname()), gethostname(host, sizeof host) == 0 ? host : "<none>");
+#endif
     // TMP, TEMP, then the preferred directory; a preferred one is never cached.
     TempDir tmp;
     const std::string root = real(tmp.path()), d1 = root + "/d1", d2 = root + "/d2", gone = root + "/gone";

@@ -193,7 +193,7 @@ TEST(ViewPath, NodesOfAnEnvironment) {
     std::string many = "/n1";
     for (int i = 2; i <= 129; ++i) many += ";/n" + std::to_string(i);
     using Row = std::tuple<std::string, int, std::string>;
-    for (const auto& [value, count, last] : {Row{"a:b", 2, "/b"}, Row{many, 128, "/n128"}}) {
+    for (const auto& [value, count, last] : {Row{"a:b", 2, "/b"}, Row{"/a;;/b", 2, "/b"}, Row{many, 128, "/n128"}}) {
         V_reset_for_tests(), plat_setenv("NVPATH", value.c_str()), gen_viewpathing(1);
         const std::string n = V_node(count) ? V_node(count) : "", t = native(last);
         EXPECT_TRUE(V_node_count() == count && !V_node(count + 1) && !V_node(0) && n.rfind(t) == n.size() - t.size())
