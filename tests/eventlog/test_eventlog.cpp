@@ -296,6 +296,8 @@ void put(std::string& b, size_t at, uint64_t v, int bytes = 8) {
 // The reader refuses damage with a message and recovers the newest events
 // after it.  The image: a header and three 24-byte events.
 TEST_F(EventLog, DamagedInputIsRefusedWithTheEventsAfterTheDamage) {
+    RneLog none;
+    EXPECT_TRUE(!rne_read_thread_log(nullptr, &none) && none.error == "no log");
     ThreadLog* log = ZOLTA_StartThreadLog();
     for (uint32_t i = 0; i < 3; ++i) ZOLTA_LogU32("ABCDEFG", i);
     const std::vector<uint8_t> data = written(log);

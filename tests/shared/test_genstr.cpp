@@ -26,6 +26,7 @@ TEST(GenStr, JoinsAndComparisons) {
               "abcaca=babacd<none>");
     EXPECT_TRUE(gen_strequal("GSWITCH", "gswitch") && !gen_strequal("[", "{") && !gen_strequal(nullptr, "") &&
                 gen_strprefix("abc", "ab") && !gen_strprefix("ab", "abc") && gen_strcmp0(nullptr, "a") < 0);
+    EXPECT_TRUE(gen_isalnum('z') && gen_isalnum('Q') && gen_isalnum('0') && !gen_isalnum('_') && !gen_isalnum(0xe9));
 }
 
 // Each case is written with '/'; it runs once writing '/' and once writing
