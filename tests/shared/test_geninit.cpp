@@ -170,6 +170,10 @@ TEST(GenSys, AnswersWithoutACache) {
         setenv("TMP", t[0].c_str(), 1), setenv("TEMP", t[1].c_str(), 1);
         EXPECT_EQ(str(TempDirHook(t[2].c_str())), t[3]) << t[0] << " " << t[1];
     }
+#ifndef _WIN32
+    setenv("TMP", gone.c_str(), 1), setenv("TEMP", gone.c_str(), 1), setenv("TMPDIR", d2.c_str(), 1);
+    EXPECT_EQ(str(TempDirHook(gone.c_str())), d2);  // TMPDIR before the preferred one
+#endif
     for (int i = 0; i < 3; ++i) {
         const char* name = (const char*[]){"TMP", "TEMP", "TMPDIR"}[i];
         saved[i] == "<none>" ? unsetenv(name) : setenv(name, saved[i].c_str(), 1);
