@@ -14,6 +14,9 @@
 
 #include "genelf/genelf.h"
 
+// The table offset that means "where the stream stands" to the readers.
+constexpr int64_t kCurrentPosition = -1;
+
 // ---- one field ----
 
 template <class T>

@@ -25,7 +25,6 @@
 namespace {
 
 constexpr uint64_t kWindowBytes = 256 * 1024;
-constexpr int64_t kCurrentPosition = -1;
 
 size_t record_size(elfbits bits) { return bits == 32 ? sizeof(Elf32_Sym) : sizeof(Elf64_Sym); }
 
