@@ -14,7 +14,6 @@
 
 namespace {
 
-
 bool has_magic(const uint8_t* ident) {
     return ident[EI_MAG0] == ELFMAG0 && ident[EI_MAG1] == ELFMAG1 && ident[EI_MAG2] == ELFMAG2 &&
            ident[EI_MAG3] == ELFMAG3;
