@@ -85,11 +85,15 @@ Timeline build_timeline(const std::vector<RneSource>& all) {
     return t;
 }
 
+std::string base_name(const std::string& path) {
+    const size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 // The process id in a dump file's name, <pid>_<tid>.rne or
 // <pid>_<tid>_map.rne; 0 for a name of another form.
 uint32_t pid_from_name(const std::string& path) {
-    const size_t slash = path.find_last_of("/\\");
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string name = base_name(path);
     uint64_t pid = 0;
     size_t i = 0;
     for (; i < name.size() && name[i] >= '0' && name[i] <= '9' && pid <= UINT32_MAX; ++i)
@@ -144,11 +148,6 @@ std::string trace_time(const RneLog& clock, const RneEvent& e) {
     int64_t ns = 0;
     if (!rne_counter_to_unix_ns(clock, e.counter, &ns)) return micros(false, e.counter);
     return ns < 0 ? micros(true, 0 - static_cast<uint64_t>(ns)) : micros(false, static_cast<uint64_t>(ns));
-}
-
-std::string base_name(const std::string& path) {
-    const size_t slash = path.find_last_of("/\\");
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
